@@ -1,0 +1,210 @@
+#include "config.h"
+
+#include <rapidjson/document.h>
+#include <rapidjson/istreamwrapper.h>
+
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "utils/logger.h"
+
+namespace {
+
+enum class Kind { String, Integer };
+
+struct Member {
+    const char* object;  // nullptr for a top-level member
+    const char* name;
+    Kind kind;
+    FIELD field;
+};
+
+// Read in this order; every member is required.
+const Member kMembers[] = {
+    {"mqtt", "server", Kind::String, MQTT_SERVER},
+    {"mqtt", "username", Kind::String, MQTT_USERNAME},
+    {"mqtt", "password", Kind::String, MQTT_PASSWORD},
+    {nullptr, "ftp_server", Kind::String, FTP_SERVER},
+    {"ftp_photo", "server", Kind::String, FTP_PHOTO_SERVER},
+    {"ftp_photo", "port", Kind::Integer, FTP_PHOTO_PORT},
+    {"ftp_photo", "username", Kind::String, FTP_PHOTO_USERNAME},
+    {"ftp_photo", "password", Kind::String, FTP_PHOTO_PASSWORD},
+    {"ota", "username", Kind::String, OTA_USERNAME},
+    {"ota", "password", Kind::String, OTA_PASSWORD},
+    {"ota", "downloadpath", Kind::String, OTA_DOWNLOAD_PATH},
+    {"camera", "cam1", Kind::Integer, CAM1_INDEX},
+    {"camera", "cam2", Kind::Integer, CAM2_INDEX},
+    {"camera", "server", Kind::String, CAMERA_SERVER},
+    {"rfid_spi", "device", Kind::String, RFID_SPI_DEVICE},
+    {"rfid_spi", "speed", Kind::Integer, RFID_SPI_SPEED},
+    {"rfid_spi", "delay", Kind::Integer, RFID_SPI_DELAY},
+    {"rfid_spi", "bits", Kind::Integer, RFID_SPI_BITS},
+    {"rfid_gpio", "cs", Kind::String, RFID_GPIO_CS},
+    {nullptr, "netif", Kind::String, NETIF},
+    {nullptr, "sdfolder", Kind::String, SD_FOLDER},
+    {nullptr, "fw_version", Kind::String, FW_VERSION},
+};
+
+const std::pair<FIELD, const char*> kConstants[] = {
+    {HEARTBEAT_INTERVAL, "30"},
+    {CMD_VERSION, "version"},
+    {CMD_REBOOT, "reboot"},
+    {CMD_DOWNLOAD, "download"},
+    {CMD_RESET_FACTORY, "reset_factory"},
+    {CMD_VIEW_CAM, "view_cam"},
+    {CMD_HEARTBEAT, "heartbeat"},
+    {KEY_TYPE, "type"},
+    {KEY_FW, "fw"},
+    {KEY_ID, "id"},
+    {KEY_CAM1, "cam1"},
+    {KEY_CAM2, "cam2"},
+    {KEY_TIME, "time"},
+    {KEY_RESULT, "result"},
+    {STREAM_STOP_TIMEOUT, "300"},
+    {PHOTO_CAPTURE_INTERVAL, "60"},
+    {STREAM_FORMAT, "flv"},
+    {STREAM_WIDTH, "1280"},
+    {STREAM_HEIGHT, "720"},
+    {STREAM_FRAME_RATE, "10"},
+    {VIDEO_DEVICE_PREFIX, "/dev/video"},
+};
+
+bool IsPassword(FIELD field) {
+    return field == MQTT_PASSWORD || field == FTP_PHOTO_PASSWORD || field == OTA_PASSWORD;
+}
+
+}  // namespace
+
+Config::Config() : Config(kConfigFile, kNetClassRoot) {}
+
+Config::Config(const std::string& file, const std::string& netClassRoot) {
+    Load(file, netClassRoot);
+}
+
+void Config::Load(const std::string& file, const std::string& netClassRoot) {
+    LOG_DEBUG << "Parsing configuration file: " << file;
+    table[CONFIG_FILE] = file;
+
+    std::ifstream in(table[CONFIG_FILE]);
+    if (!in.is_open()) {
+        LOG_ERROR << "Failed to open file configuration.";
+        return;
+    }
+    rapidjson::IStreamWrapper wrapper(in);
+    rapidjson::Document document;
+    // Iterative: a deeply nested file must not exhaust the stack.
+    document.ParseStream<rapidjson::kParseIterativeFlag>(wrapper);
+    if (document.HasParseError() || !document.IsObject()) {
+        LOG_ERROR << "Failed to parse file configuration.";
+        return;
+    }
+
+    std::map<FIELD, std::string> values;
+    bool complete = true;
+    for (const Member& member : kMembers) {
+        const rapidjson::Value* scope = &document;
+        std::string path = member.name;
+        if (member.object != nullptr) {
+            path = std::string(member.object) + "." + member.name;
+            auto object = document.FindMember(member.object);
+            if (object == document.MemberEnd() || !object->value.IsObject()) {
+                LOG_ERROR << "Configuration " << file << ": member \"" << member.object
+                          << "\" is missing or not an object (needed for \"" << path << "\").";
+                complete = false;
+                continue;
+            }
+            scope = &object->value;
+        }
+        auto found = scope->FindMember(member.name);
+        if (found == scope->MemberEnd()) {
+            LOG_ERROR << "Configuration " << file << ": member \"" << path << "\" is missing.";
+            complete = false;
+            continue;
+        }
+        const rapidjson::Value& value = found->value;
+        if (member.kind == Kind::String) {
+            if (!value.IsString()) {
+                LOG_ERROR << "Configuration " << file << ": member \"" << path
+                          << "\" must be a string.";
+                complete = false;
+                continue;
+            }
+            values[member.field] = std::string(value.GetString(), value.GetStringLength());
+        } else {
+            if (!value.IsInt()) {
+                LOG_ERROR << "Configuration " << file << ": member \"" << path
+                          << "\" must be an integer between -2147483648 and 2147483647.";
+                complete = false;
+                continue;
+            }
+            values[member.field] = std::to_string(value.GetInt());
+        }
+    }
+    if (!complete) {
+        return;
+    }
+    for (auto& entry : values) {
+        table[entry.first] = std::move(entry.second);
+    }
+
+    std::ifstream address(netClassRoot + "/" + table[NETIF] + "/address");
+    if (address.is_open()) {
+        std::string word;
+        address >> word;
+        std::string mac;
+        for (char c : word) {
+            if (c != ':') mac += c;
+        }
+        table[MAC_ADDRESS] = mac;
+    }
+
+    table[MQTT_QOS] = "0";
+    const std::string mac = (*this)[MAC_ADDRESS];
+    table[MQTT_TOPIC_PREFIX] = "vok/k5/k5_" + mac + "/";
+    table[MQTT_CLIENT_ID] = "k5_" + mac;
+    table[MQTT_TOPIC_COMMAND] = table[MQTT_TOPIC_PREFIX] + "command";
+    table[MQTT_TOPIC_EVENT] = table[MQTT_TOPIC_PREFIX] + "event";
+    table[MQTT_TOPIC_HEARTBEAT] = table[MQTT_TOPIC_PREFIX] + "heartbeat";
+    table[DEVICE_ID] = "vok_" + mac;
+    for (const auto& constant : kConstants) {
+        table[constant.first] = constant.second;
+    }
+    loaded = true;
+
+    LOG_INFO << "Parsed configuration file.";
+    std::ostringstream dump;
+    dump << *this;
+    LOG_DEBUG << dump.str();
+}
+
+Config& Config::Instance() {
+    static Config _instance;
+    return _instance;
+}
+
+std::string& Config::Get(const FIELD& field) {
+    return Instance()[field];
+}
+
+bool Config::Loaded() {
+    return Instance().IsLoaded();
+}
+
+std::string& Config::operator[](const FIELD& field) {
+    auto it = table.find(field);
+    if (it == table.end()) {
+        // Never inserted: the table stays read-only for concurrent readers.
+        static std::string empty;
+        return empty;
+    }
+    return it->second;
+}
+
+std::ostream& operator<<(std::ostream& out, const Config& config) {
+    for (const auto& entry : config.table) {
+        out << "Config: " << static_cast<int>(entry.first) << ", data: "
+            << (IsPassword(entry.first) ? std::string("********") : entry.second) << "\n";
+    }
+    return out;
+}

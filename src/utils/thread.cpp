@@ -1,0 +1,136 @@
+#include "utils/thread.h"
+
+#include <chrono>
+
+#include "utils/logger.h"
+
+Thread::Thread(const std::string& threadName, std::shared_ptr<Thread> parentThread)
+    : name(threadName), parent(std::move(parentThread)) {
+    loop.setHandler(CHILD_FINISHED_EVENT_ID,
+                    [this](std::shared_ptr<EventBase> event) { onChildFinished(event); });
+    loop.setHandler(TASK_EVENT_ID,
+                    [this](std::shared_ptr<EventBase> event) { onTaskEvent(event); });
+}
+
+Thread::~Thread() = default;
+
+void Thread::start() {
+    std::shared_ptr<Thread> self = shared_from_this();
+    {
+        std::lock_guard<std::mutex> lock(threadMutex);
+        thread = std::thread(&Thread::main, self);
+    }
+    LOG_DEBUG << "Started new thread: " << name;
+}
+
+void Thread::stop() {
+    loop.stop();
+}
+
+void Thread::wait() {
+    join();
+}
+
+void Thread::join() {
+    std::lock_guard<std::mutex> lock(threadMutex);
+    if (thread.joinable()) {
+        thread.join();
+    }
+}
+
+void Thread::post(std::shared_ptr<EventBase> event) {
+    loop.push(std::move(event));
+}
+
+void Thread::post(const unsigned& id) {
+    loop.push(std::make_shared<EventBase>(id));
+}
+
+void Thread::post(const std::function<void()>& task) {
+    loop.push(std::make_shared<TaskEvent>(task));
+}
+
+void Thread::setEventHandler(const unsigned& id,
+                             const std::function<void(std::shared_ptr<EventBase>)>& handler) {
+    if (handler) {
+        loop.setHandler(id, handler);
+    } else {
+        loop.removeHandler(id);
+    }
+}
+
+void Thread::childFinished(std::shared_ptr<Thread> child) {
+    child->join();
+}
+
+int Thread::main(std::shared_ptr<Thread> self) {
+    {
+        // Wait until start() has finished assigning the std::thread member.
+        std::lock_guard<std::mutex> lock(self->threadMutex);
+    }
+    self->onInit();
+    auto begin = std::chrono::steady_clock::now();
+    self->loop.run();
+    auto end = std::chrono::steady_clock::now();
+    double seconds =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(end - begin).count() / 1e9;
+    LOG_DEBUG << "Thread: " << self->name << " run in: " << seconds << " seconds.";
+    self->onExit();
+    return 0;
+}
+
+void Thread::onInit() {
+    if (!parent) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(parent->childrenMutex);
+    for (const auto& child : parent->children) {
+        if (child.get() == this) {
+            return;
+        }
+    }
+    parent->children.push_back(shared_from_this());
+}
+
+void Thread::onExit() {
+    {
+        // Ask every child to stop before waiting for any of them.
+        std::lock_guard<std::mutex> lock(childrenMutex);
+        for (auto it = children.rbegin(); it != children.rend(); ++it) {
+            (*it)->stop();
+        }
+    }
+    for (;;) {
+        std::shared_ptr<Thread> child;
+        {
+            std::lock_guard<std::mutex> lock(childrenMutex);
+            if (children.empty()) {
+                break;
+            }
+            child = children.back();
+            children.pop_back();
+        }
+        // Joined outside the lock: the child may still be appending grandchildren elsewhere,
+        // and its own exit never touches this list once it is out of it.
+        child->join();
+    }
+    if (parent && parent->getState() != EventLoop::Stopped) {
+        parent->post(std::make_shared<ChildFinishedEvent>(shared_from_this()));
+    }
+}
+
+void Thread::onTaskEvent(std::shared_ptr<EventBase> event) {
+    auto task = std::dynamic_pointer_cast<TaskEvent>(event);
+    std::function<void()> work = task->get<0>();
+    work();
+}
+
+void Thread::onChildFinished(std::shared_ptr<EventBase> event) {
+    auto finished = std::dynamic_pointer_cast<ChildFinishedEvent>(event);
+    std::shared_ptr<Thread> child = finished->get<0>();
+    {
+        std::lock_guard<std::mutex> lock(childrenMutex);
+        children.remove_if([&child](const std::shared_ptr<Thread>& c) { return c == child; });
+    }
+    childFinished(child);
+}
