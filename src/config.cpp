@@ -178,8 +178,24 @@ void Config::Load(const std::string& file, const std::string& netClassRoot) {
     LOG_DEBUG << dump.str();
 }
 
+namespace {
+std::string& SourceFile() {
+    static std::string file = Config::kConfigFile;
+    return file;
+}
+std::string& SourceNetRoot() {
+    static std::string root = Config::kNetClassRoot;
+    return root;
+}
+}  // namespace
+
+void Config::SetSource(const std::string& file, const std::string& netClassRoot) {
+    SourceFile() = file;
+    SourceNetRoot() = netClassRoot;
+}
+
 Config& Config::Instance() {
-    static Config _instance;
+    static Config _instance(SourceFile(), SourceNetRoot());
     return _instance;
 }
 

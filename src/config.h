@@ -75,6 +75,9 @@ public:
 
     // Any thread. A field without a value reads as empty text. Never write through the result.
     static std::string& Get(const FIELD& field);
+    // Test seam: makes the process-wide instance load `file` and `netClassRoot` instead of the
+    // fixed paths. Only before the first Get, on the thread that starts the test.
+    static void SetSource(const std::string& file, const std::string& netClassRoot);
     // Any thread: whether the process-wide file loaded completely. The daemon must not run
     // on a store that did not.
     static bool Loaded();
