@@ -1,0 +1,175 @@
+#include "net/mqtt.h"
+
+#include <chrono>
+#include <utility>
+#include <vector>
+
+#include "config.h"
+#include "utils/logger.h"
+
+namespace {
+// Keeps Subscribe from hanging on a connection that is dropping under it; a topic whose
+// subscription did not complete is still renewed with the next connection.
+constexpr auto kSubscribeTimeout = std::chrono::seconds(10);
+constexpr auto kDisconnectTimeout = std::chrono::seconds(10);
+}  // namespace
+
+MQTTClient::Settings MQTTClient::SettingsFromConfig() {
+    Settings settings;
+    settings.qos = std::stoi(Config::Get(MQTT_QOS));
+    settings.server = Config::Get(MQTT_SERVER);
+    settings.clientId = Config::Get(MQTT_CLIENT_ID);
+    settings.userName = Config::Get(MQTT_USERNAME);
+    settings.password = Config::Get(MQTT_PASSWORD);
+    return settings;
+}
+
+MQTTClient::MQTTClient() : MQTTClient(SettingsFromConfig()) {}
+
+MQTTClient::MQTTClient(const Settings& settings)
+    : qos(settings.qos), asyncClient(settings.server, settings.clientId, nullptr) {
+    Connect(settings);
+}
+
+void MQTTClient::Connect(const Settings& settings) {
+    try {
+        InstallHandlers();
+        mqtt::connect_options options;
+        options.set_user_name(settings.userName);
+        options.set_password(settings.password);
+        options.set_keep_alive_interval(std::chrono::seconds(30));
+        options.set_clean_session(true);
+        options.set_automatic_reconnect(std::chrono::seconds(10), std::chrono::seconds(30));
+        asyncClient.connect(options)->wait();
+    } catch (const mqtt::exception& e) {
+        // The library keeps retrying in the background; the connected handler then renews
+        // whatever was subscribed meanwhile.
+        LOG_ERROR << e.what();
+    }
+}
+
+void MQTTClient::InstallHandlers() {
+    asyncClient.set_connection_lost_handler(
+        [](const std::string&) { LOG_WARN << "MQTT connection lost."; });
+    asyncClient.set_disconnected_handler(
+        [](const mqtt::properties&, mqtt::ReasonCode) { LOG_WARN << "MQTT disconnected."; });
+    asyncClient.set_connected_handler([this](const std::string&) {
+        LOG_INFO << "MQTT connected.";
+        RenewSubscriptions();
+    });
+    asyncClient.set_message_callback([this](mqtt::const_message_ptr message) {
+        if (message) {
+            Deliver(message->get_topic(), message->get_payload_str());
+        }
+    });
+}
+
+MQTTClient::~MQTTClient() {
+    try {
+        if (asyncClient.is_connected()) {
+            auto token = asyncClient.disconnect();
+            if (!token->wait_for(kDisconnectTimeout)) {
+                LOG_ERROR << "MQTT disconnect did not complete.";
+            }
+        }
+    } catch (const mqtt::exception& e) {
+        LOG_ERROR << e.what();
+    }
+}
+
+bool MQTTClient::IsConnected() const {
+    return asyncClient.is_connected();
+}
+
+mqtt::subscribe_options MQTTClient::SubscribeOptions() const {
+    mqtt::subscribe_options options;
+    options.set_no_local(true);
+    return options;
+}
+
+bool MQTTClient::Publish(const std::string& topic, const std::string& payload) {
+    try {
+        if (!asyncClient.is_connected()) {
+            LOG_ERROR << "MQTT did not connect yet.";
+            return false;
+        }
+        asyncClient.publish(topic, payload.data(), payload.size(), qos, false);
+        LOG_DEBUG << payload << " to topic: " << topic;
+        return true;
+    } catch (const mqtt::exception& e) {
+        LOG_ERROR << e.what();
+        return false;
+    }
+}
+
+bool MQTTClient::Subscribe(const std::string& topic, std::function<void(const std::string&)> callback) {
+    {
+        std::lock_guard<std::mutex> lock(subscriptionsMutex);
+        auto found = subscriptions.find(topic);
+        if (found != subscriptions.end()) {
+            found->second = std::move(callback);
+            return true;
+        }
+        // Remembered before the connection test: a connection that comes up from now on
+        // renews it in the connected handler.
+        subscriptions[topic] = std::move(callback);
+    }
+    try {
+        if (!asyncClient.is_connected()) {
+            LOG_ERROR << "MQTT did not connect yet.";
+            return false;
+        }
+        auto token = asyncClient.subscribe(topic, qos, SubscribeOptions(), mqtt::properties());
+        if (!token->wait_for(kSubscribeTimeout)) {
+            LOG_ERROR << "MQTT subscription of " << topic << " did not complete.";
+            return false;
+        }
+        return true;
+    } catch (const mqtt::exception& e) {
+        LOG_ERROR << e.what();
+        std::lock_guard<std::mutex> lock(subscriptionsMutex);
+        subscriptions.erase(topic);
+        return false;
+    }
+}
+
+void MQTTClient::RenewSubscriptions() {
+    std::vector<std::string> topics;
+    {
+        std::lock_guard<std::mutex> lock(subscriptionsMutex);
+        for (const auto& entry : subscriptions) {
+            topics.push_back(entry.first);
+        }
+    }
+    for (const auto& topic : topics) {
+        try {
+            // Never wait here: this runs on the library's thread, which completes the token.
+            asyncClient.subscribe(topic, qos, nullptr, renewListener, SubscribeOptions(),
+                                  mqtt::properties());
+            LOG_DEBUG << "MQTT subscribing again to topic: " << topic;
+        } catch (const mqtt::exception& e) {
+            LOG_ERROR << e.what();
+        }
+    }
+}
+
+void MQTTClient::Deliver(const std::string& topic, const std::string& payload) {
+    Callback callback;
+    {
+        std::lock_guard<std::mutex> lock(subscriptionsMutex);
+        auto found = subscriptions.find(topic);
+        if (found == subscriptions.end() || !found->second) {
+            return;
+        }
+        callback = found->second;
+    }
+    callback(payload);
+}
+
+void MQTTClient::RenewListener::on_failure(const mqtt::token& token) {
+    LOG_ERROR << "MQTT subscription failed, return code: " << token.get_return_code();
+}
+
+void MQTTClient::RenewListener::on_success(const mqtt::token&) {
+    LOG_DEBUG << "MQTT subscription renewed.";
+}

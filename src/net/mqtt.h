@@ -1,0 +1,76 @@
+#pragma once
+
+#include <mqtt/async_client.h>
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+
+// The device's one connection to the MQTT broker. Connects once at construction and lets the
+// library reconnect by itself after a loss. Failures are reported by log lines and bool
+// results; no library exception leaves this class.
+//
+// Every subscription is remembered, also one asked for while the connection is down, and made
+// again each time the connection comes up: the device uses clean sessions, so the broker
+// forgets them with every reconnection.
+class MQTTClient {
+public:
+    // What the client needs from the configuration store. The default constructor takes it
+    // from Config::Get; tests may pass their own.
+    struct Settings {
+        std::string server;  // URI, e.g. tcp://127.0.0.1:1883
+        std::string clientId;
+        std::string userName;
+        std::string password;
+        int qos = 0;
+    };
+    static Settings SettingsFromConfig();
+
+    // Connects and returns when the first attempt has succeeded or failed.
+    MQTTClient();
+    explicit MQTTClient(const Settings& settings);
+    // Disconnects if connected.
+    ~MQTTClient();
+
+    MQTTClient(const MQTTClient&) = delete;
+    MQTTClient& operator=(const MQTTClient&) = delete;
+
+    // Any thread. Hands the message to the library without waiting for delivery; false when
+    // not connected or refused.
+    bool Publish(const std::string& topic, const std::string& payload);
+
+    // Any thread except the library's own. Makes `callback` receive the payloads of `topic`
+    // (exact topic, no wildcards) on the library's delivery thread. A topic already known only
+    // gets its callback replaced. While the connection is down the topic is remembered and
+    // subscribed once it is up, but the call still reports false.
+    bool Subscribe(const std::string& topic, std::function<void(const std::string&)> callback);
+
+    // Any thread.
+    bool IsConnected() const;
+
+private:
+    using Callback = std::function<void(const std::string&)>;
+
+    // Logs the outcome of subscriptions made from the library's threads, where nobody may wait.
+    class RenewListener : public mqtt::iaction_listener {
+    public:
+        void on_failure(const mqtt::token& token) override;
+        void on_success(const mqtt::token& token) override;
+    };
+
+    void InstallHandlers();
+    void Connect(const Settings& settings);
+    // Library thread: asks the broker again for every known topic, without waiting.
+    void RenewSubscriptions();
+    void Deliver(const std::string& topic, const std::string& payload);
+    mqtt::subscribe_options SubscribeOptions() const;
+
+    int qos;
+    // Declared before the library client so that they outlive it: the client's threads read
+    // them until it is destroyed.
+    std::map<std::string, Callback> subscriptions;
+    mutable std::mutex subscriptionsMutex;
+    RenewListener renewListener;
+    mqtt::async_client asyncClient;
+};

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <rapidjson/document.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "net/mqtt.h"
+#include "utils/event_loop.h"
+#include "utils/thread.h"
+#include "utils/timer.h"
+
+// Any thread. Reads `payload` as a command document and gives the text of its first member
+// named `key` in `word`. The document is a JSON object in the strict grammar; the text ends at
+// its first zero byte; white space may surround the root value, nothing else may follow it.
+// Parsed without recursion, so that no nesting depth can exhaust the caller's stack. False for
+// anything that is not such a document or whose member is missing or not a string.
+inline bool ReadCommandWord(const std::string& payload, const std::string& key, std::string& word) {
+    rapidjson::Document document;
+    document.Parse<rapidjson::kParseIterativeFlag>(payload.c_str());
+    if (document.HasParseError() || !document.IsObject()) {
+        return false;
+    }
+    rapidjson::Value name(rapidjson::StringRef(key.data(), key.size()));
+    auto member = document.FindMember(name);
+    if (member == document.MemberEnd() || !member->value.IsString()) {
+        return false;
+    }
+    word.assign(member->value.GetString(), member->value.GetStringLength());
+    return true;
+}
+
+// The device controller: owns the broker connection and the command protocol. Commands arrive
+// on the MQTT delivery thread, become events of this thread and are answered from here.
+class Main : public Thread {
+public:
+    // Any thread. The first call creates the instance; later calls ignore their arguments.
+    // Other modules call it only after the program has created the instance.
+    static std::shared_ptr<Main> GetInstance(const std::string& name, std::shared_ptr<Thread> parent);
+
+    ~Main() override;
+
+    // MQTT delivery thread (any thread). Turns a command document into the matching event of
+    // this thread; anything else is ignored without a trace.
+    void ParseMQTTCommand(const std::string& payload);
+
+    // Any thread. The response document: "id", "time", then `members` in their order.
+    static std::string CompressResponseCommandMessage(const std::map<std::string, std::string>& members);
+    // Any thread. Publishes the response on the event topic.
+    void MQTTPublishCommandResponse(const std::map<std::string, std::string>& members);
+
+    // Any thread. The heartbeat document and its publication on the heartbeat topic.
+    static std::string CompressHeartBreathMesage();
+    void MQTTPublishHeartBreath();
+
+protected:
+    // Main thread only.
+    void onInit() override;
+    void onExit() override;
+
+private:
+    Main(const std::string& name, std::shared_ptr<Thread> parent);
+
+    void RespondSuccess(const std::string& commandWord);
+
+    std::unique_ptr<Timer> heartbeatTimer;
+    // Written by this thread in onInit and onExit, read by the delivery thread: the lock keeps
+    // a lookup from running while onExit clears the table.
+    std::map<std::string, std::shared_ptr<EventBase>> commandEvents;
+    std::mutex commandEventsMutex;
+    // Last, so that it is destroyed first: once the connection is closed, no delivery can
+    // reach the members above any more.
+    MQTTClient client;
+};
