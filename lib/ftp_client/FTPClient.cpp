@@ -1,0 +1,647 @@
+#include "FTPClient.h"
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <iostream>
+#include <stdexcept>
+#include <utility>
+
+namespace tarnwick {
+
+namespace {
+
+// Length of a leading "scheme://" (RFC 3986 scheme letters), 0 when there is none.
+size_t SchemeLength(const std::string& strText) {
+    if (strText.empty() || !std::isalpha(static_cast<unsigned char>(strText[0]))) return 0;
+    size_t i = 1;
+    while (i < strText.size()) {
+        const unsigned char c = static_cast<unsigned char>(strText[i]);
+        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') break;
+        ++i;
+    }
+    return strText.compare(i, 3, "://") == 0 ? i + 3 : 0;
+}
+
+// libcurl's own chunk callback signatures, forwarding to the typed static members.
+long ChunkBeginTrampoline(const void* pTransferInfo, void* pData, int iRemains) {
+    return CFTPClient::FileIsComingCallback(
+        static_cast<struct curl_fileinfo*>(const_cast<void*>(pTransferInfo)),
+        static_cast<CFTPClient::WildcardTransfersCallbackData*>(pData), iRemains);
+}
+
+long ChunkEndTrampoline(void* pData) {
+    return CFTPClient::FileIsDownloadedCallback(
+        static_cast<CFTPClient::WildcardTransfersCallbackData*>(pData));
+}
+
+const char kNotInitialized[] =
+    "[FTPClient][Error] Curl session is not initialized ! Use InitSession() before.";
+
+}  // namespace
+
+CFTPClient::CFTPClient(LogFnCallback Logger)
+    : m_oLog(std::move(Logger)), m_curlHandle(&CurlHandle::instance()) {
+    if (!m_oLog) {
+        throw std::logic_error("Invalid logger clb applied");
+    }
+}
+
+CFTPClient::~CFTPClient() {
+    if (m_pCurlSession != nullptr) {
+        Log("[FTPClient][Warning] Object was freed before calling CFTPClient::CleanupSession(). "
+            "The API session was cleaned though.");
+        CleanupSession();
+    }
+}
+
+void CFTPClient::Log(const std::string& strMessage) const {
+    if (m_eSettingsFlags & LOG_ERRORS) {
+        m_oLog(strMessage);
+    }
+}
+
+bool CFTPClient::InitSession(const std::string& strHost, const unsigned& uPort,
+                             const std::string& strLogin, const std::string& strPassword,
+                             const FTP_PROTOCOL& eFtpProtocol, const SettingsFlag& eSettingsFlags) {
+    if (strHost.empty()) {
+        Log("[FTPClient][Error] Empty hostname.");
+        return false;
+    }
+    if (m_pCurlSession != nullptr) {
+        Log("[FTPClient][Error] Curl session is already initialized ! Use CleanupSession() to "
+            "clean the present one.");
+        return false;
+    }
+    m_pCurlSession = curl_easy_init();
+    m_strServer = strHost;
+    m_uPort = uPort;
+    m_strUserName = strLogin;
+    m_strPassword = strPassword;
+    m_eFtpProtocol = eFtpProtocol;
+    m_eSettingsFlags = eSettingsFlags;
+    return m_pCurlSession != nullptr;
+}
+
+bool CFTPClient::CleanupSession() {
+    if (m_pCurlSession == nullptr) {
+        Log(kNotInitialized);
+        return false;
+    }
+    curl_easy_cleanup(m_pCurlSession);
+    m_pCurlSession = nullptr;
+    return true;
+}
+
+bool CFTPClient::CheckSession() const {
+    if (m_pCurlSession == nullptr) {
+        Log(kNotInitialized);
+        return false;
+    }
+    return true;
+}
+
+void CFTPClient::SetProxy(const std::string& strProxy) {
+    if (strProxy.empty()) return;
+    // A proxy URL that names its own scheme (https://, socks5://...) is libcurl's to read.
+    m_strProxy = SchemeLength(strProxy) > 0 ? strProxy : "http://" + strProxy;
+}
+
+void CFTPClient::SetProgressFnCallback(void* pOwner, const ProgressFnCallback& fnCallback,
+                                       bool bEnable) {
+    if (!fnCallback) {
+        Log("[FTPClient][Error] Empty progress callback refused in "
+            "CFTPClient::SetProgressFnCallback().");
+        return;
+    }
+    m_fnProgressCallback = fnCallback;
+    m_ProgressStruct.Record.dLastRunTime = 0.0;
+    m_ProgressStruct.Record.pCurl = m_pCurlSession;
+    m_ProgressStruct.Record.pOwner = pOwner;
+    m_ProgressStruct.pCallback = &m_fnProgressCallback;
+    m_bProgressCallbackSet = bEnable;
+}
+
+int CFTPClient::ProgressTrampoline(void* pData, double dlTotal, double dlNow, double ulTotal,
+                                   double ulNow) {
+    // pData is the address of ProgressData, which is also the address of its Record.
+    auto* pProgress = static_cast<ProgressData*>(pData);
+    return (*pProgress->pCallback)(&pProgress->Record, dlTotal, dlNow, ulTotal, ulNow);
+}
+
+std::string CFTPClient::ParseURL(const std::string& strRemoteFile) const {
+    // A server string may carry its own scheme; it is kept as it is, and only the part
+    // after it gets the slash and blank rule.
+    const size_t uSchemeLength = SchemeLength(m_strServer);
+    std::string strScheme = m_strServer.substr(0, uSchemeLength);
+    std::string strURL = m_strServer.substr(uSchemeLength) + "/" + strRemoteFile;
+
+    ReplaceString(strURL, "/", "//");
+    ReplaceString(strURL, " ", "%20");
+
+    if (strScheme.empty()) {
+        switch (m_eFtpProtocol) {
+        case FTPS: strScheme = "ftps://"; break;
+        case SFTP: strScheme = "sftp://"; break;
+        default: strScheme = "ftp://"; break;
+        }
+    }
+    return strScheme + strURL;
+}
+
+void CFTPClient::ReplaceString(std::string& strSubject, const std::string& strSearch,
+                               const std::string& strReplace) {
+    if (strSearch.empty()) return;
+    size_t uPos = 0;
+    while ((uPos = strSubject.find(strSearch, uPos)) != std::string::npos) {
+        strSubject.replace(uPos, strSearch.length(), strReplace);
+        uPos += strReplace.length();
+    }
+}
+
+void CFTPClient::ApplyCredentialsAndSessionOptions() const {
+    CURL* pCurl = m_pCurlSession;
+    curl_easy_setopt(pCurl, CURLOPT_PORT, static_cast<long>(m_uPort));
+    const std::string strUserPwd = m_strUserName + ":" + m_strPassword;
+    curl_easy_setopt(pCurl, CURLOPT_USERPWD, strUserPwd.c_str());  // libcurl copies it
+
+    if (m_bActive) {
+        curl_easy_setopt(pCurl, CURLOPT_FTPPORT, "-");
+    }
+    if (m_iCurlTimeout > 0) {
+        curl_easy_setopt(pCurl, CURLOPT_TIMEOUT, static_cast<long>(m_iCurlTimeout));
+    }
+    if (m_iConnectTimeout > 0) {
+        curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(m_iConnectTimeout));
+    }
+    if (m_lLowSpeedLimit > 0 && m_lLowSpeedTime > 0) {
+        curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_LIMIT, m_lLowSpeedLimit);
+        curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_TIME, m_lLowSpeedTime);
+    }
+    if (m_bNoSignal) {
+        curl_easy_setopt(pCurl, CURLOPT_NOSIGNAL, 1L);
+    }
+    if (!m_strProxy.empty()) {
+        curl_easy_setopt(pCurl, CURLOPT_PROXY, m_strProxy.c_str());
+        curl_easy_setopt(pCurl, CURLOPT_HTTPPROXYTUNNEL, 1L);
+        if (!m_strProxyUserPwd.empty()) {
+            curl_easy_setopt(pCurl, CURLOPT_PROXYUSERPWD, m_strProxyUserPwd.c_str());
+        }
+        if (!m_bActive) {
+            curl_easy_setopt(pCurl, CURLOPT_FTP_USE_EPSV, 1L);
+        }
+    }
+    if (m_bProgressCallbackSet) {
+        curl_easy_setopt(pCurl, CURLOPT_PROGRESSFUNCTION, &CFTPClient::ProgressTrampoline);
+        curl_easy_setopt(pCurl, CURLOPT_PROGRESSDATA,
+                         static_cast<void*>(const_cast<ProgressData*>(&m_ProgressStruct)));
+        curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 0L);
+    }
+    if (m_eFtpProtocol == FTPS || m_eFtpProtocol == FTP_EXPLICIT_TLS) {
+        curl_easy_setopt(pCurl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+    }
+    if (m_eFtpProtocol == SFTP && (m_eSettingsFlags & SSH_AGENT_AUTH)) {
+        curl_easy_setopt(pCurl, CURLOPT_SSH_AUTH_TYPES, static_cast<long>(CURLSSH_AUTH_AGENT));
+    }
+    if (!m_strSSLCertFile.empty()) {
+        curl_easy_setopt(pCurl, CURLOPT_SSLCERT, m_strSSLCertFile.c_str());
+    }
+    if (!m_strSSLKeyFile.empty()) {
+        curl_easy_setopt(pCurl, CURLOPT_SSLKEY, m_strSSLKeyFile.c_str());
+    }
+    if (!m_strSSLKeyPwd.empty()) {
+        curl_easy_setopt(pCurl, CURLOPT_KEYPASSWD, m_strSSLKeyPwd.c_str());
+    }
+    curl_easy_setopt(pCurl, CURLOPT_SSL_VERIFYHOST, m_bInsecure ? 0L : 2L);
+    curl_easy_setopt(pCurl, CURLOPT_SSL_VERIFYPEER, m_bInsecure ? 0L : 1L);
+}
+
+bool CFTPClient::UploadFile(const std::string& strLocalFile, const std::string& strRemoteFile,
+                            const bool& bCreateDir) const {
+    if (strLocalFile.empty() || strRemoteFile.empty()) return false;
+    return UploadStream(strLocalFile, strRemoteFile, bCreateDir, false, 0);
+}
+
+bool CFTPClient::AppendFile(const std::string& strLocalFile, const unsigned ulOffset,
+                            const std::string& strRemoteFile, const bool& bCreateDir) const {
+    if (strLocalFile.empty() || strRemoteFile.empty()) return false;
+    return UploadStream(strLocalFile, strRemoteFile, bCreateDir, true, ulOffset);
+}
+
+bool CFTPClient::UploadStream(const std::string& strLocalFile, const std::string& strRemoteFile,
+                              const bool& bCreateDir, const bool bAppend,
+                              const unsigned ulOffset) const {
+    if (!CheckSession()) return false;
+    curl_easy_reset(m_pCurlSession);
+
+    const std::string strURL = ParseURL(strRemoteFile);
+
+    struct stat fileStat {};
+    if (stat(strLocalFile.c_str(), &fileStat) != 0) return false;
+
+    const char* szCaller = bAppend ? "AppendFile" : "UploadFile";
+    // A directory or a device "opens" as a stream but reads nothing useful: an empty
+    // remote file would replace the real one.
+    std::ifstream ifsInput;
+    if (S_ISREG(fileStat.st_mode)) {
+        ifsInput.open(strLocalFile, std::ifstream::in | std::ifstream::binary);
+    }
+    if (!ifsInput.good()) {
+        Log(StringFormat("[FTPClient][Error] Unable to open local file %s in CFTPClient::%s().",
+                         strLocalFile.c_str(), szCaller));
+        return false;
+    }
+
+    curl_off_t iSize = static_cast<curl_off_t>(fileStat.st_size);
+    if (bAppend) {
+        if (iSize <= static_cast<curl_off_t>(ulOffset)) {
+            Log("ERROR Incorrect offset !");
+            return false;
+        }
+        ifsInput.seekg(static_cast<std::streamoff>(ulOffset), std::ios::beg);
+        iSize -= static_cast<curl_off_t>(ulOffset);
+    }
+
+    curl_easy_setopt(m_pCurlSession, CURLOPT_URL, strURL.c_str());
+    curl_easy_setopt(m_pCurlSession, CURLOPT_READFUNCTION, &CFTPClient::ReadFromFileCallback);
+    curl_easy_setopt(m_pCurlSession, CURLOPT_READDATA, static_cast<void*>(&ifsInput));
+    curl_easy_setopt(m_pCurlSession, CURLOPT_INFILESIZE_LARGE, iSize);
+    curl_easy_setopt(m_pCurlSession, CURLOPT_UPLOAD, 1L);
+    if (bAppend) {
+        curl_easy_setopt(m_pCurlSession, CURLOPT_APPEND, 1L);
+    }
+    if (bCreateDir) {
+        curl_easy_setopt(m_pCurlSession, CURLOPT_FTP_CREATE_MISSING_DIRS,
+                         static_cast<long>(CURLFTP_CREATE_DIR));
+    }
+    ApplyCredentialsAndSessionOptions();
+
+    const CURLcode res = curl_easy_perform(m_pCurlSession);
+    ifsInput.close();
+    if (res != CURLE_OK) {
+        Log(StringFormat("[FTPClient][Error] Unable to upload file %s (Error = %d | %s).",
+                         strLocalFile.c_str(), static_cast<int>(res), curl_easy_strerror(res)));
+        return false;
+    }
+    return true;
+}
+
+bool CFTPClient::DownloadFile(const std::string& strLocalFile,
+                              const std::string& strRemoteFile) const {
+    if (strLocalFile.empty() || strRemoteFile.empty()) return false;
+    if (!CheckSession()) return false;
+    curl_easy_reset(m_pCurlSession);
+
+    const std::string strURL = ParseURL(strRemoteFile);
+
+    std::ofstream ofsOutput(strLocalFile,
+                            std::ofstream::out | std::ofstream::binary | std::ofstream::trunc);
+    if (!ofsOutput.is_open()) {
+        Log(StringFormat("[FTPClient][Error] Unable to open local file %s in "
+                         "CFTPClient::DownloadFile().",
+                         strLocalFile.c_str()));
+        return false;
+    }
+
+    curl_easy_setopt(m_pCurlSession, CURLOPT_URL, strURL.c_str());
+    curl_easy_setopt(m_pCurlSession, CURLOPT_WRITEFUNCTION, &CFTPClient::WriteToFileCallback);
+    curl_easy_setopt(m_pCurlSession, CURLOPT_WRITEDATA, static_cast<void*>(&ofsOutput));
+    ApplyCredentialsAndSessionOptions();
+
+    CURLcode res = curl_easy_perform(m_pCurlSession);
+    ofsOutput.close();
+    // A file that could not be flushed to the disk is as broken as a broken transfer.
+    if (res == CURLE_OK && ofsOutput.fail()) res = CURLE_WRITE_ERROR;
+    if (res != CURLE_OK) {
+        std::remove(strLocalFile.c_str());
+        Log(StringFormat("[FTPClient][Error] Unable to import remote File %s/%s (Error = %d | %s).",
+                         m_strServer.c_str(), strRemoteFile.c_str(), static_cast<int>(res),
+                         curl_easy_strerror(res)));
+        return false;
+    }
+    return true;
+}
+
+bool CFTPClient::DownloadFile(const std::string& strRemoteFile, std::vector<char>& data) const {
+    if (strRemoteFile.empty()) return false;
+    if (!CheckSession()) return false;
+    curl_easy_reset(m_pCurlSession);
+
+    const std::string strURL = ParseURL(strRemoteFile);
+    data.clear();
+
+    curl_easy_setopt(m_pCurlSession, CURLOPT_URL, strURL.c_str());
+    curl_easy_setopt(m_pCurlSession, CURLOPT_WRITEFUNCTION, &CFTPClient::WriteToMemory);
+    curl_easy_setopt(m_pCurlSession, CURLOPT_WRITEDATA, static_cast<void*>(&data));
+    ApplyCredentialsAndSessionOptions();
+
+    const CURLcode res = curl_easy_perform(m_pCurlSession);
+    if (res != CURLE_OK) {
+        Log(StringFormat("[FTPClient][Error] Unable to import remote File %s/%s (Error = %d | %s).",
+                         m_strServer.c_str(), strRemoteFile.c_str(), static_cast<int>(res),
+                         curl_easy_strerror(res)));
+        return false;
+    }
+    return true;
+}
+
+bool CFTPClient::List(const std::string& strRemoteFolder, std::string& strList,
+                      bool bOnlyNames) const {
+    if (strRemoteFolder.empty()) return false;
+    if (!CheckSession()) return false;
+    curl_easy_reset(m_pCurlSession);
+
+    const std::string strURL = ParseURL(strRemoteFolder);
+
+    curl_easy_setopt(m_pCurlSession, CURLOPT_URL, strURL.c_str());
+    if (bOnlyNames) {
+        curl_easy_setopt(m_pCurlSession, CURLOPT_DIRLISTONLY, 1L);
+    }
+    curl_easy_setopt(m_pCurlSession, CURLOPT_WRITEFUNCTION, &CFTPClient::WriteInStringCallback);
+    curl_easy_setopt(m_pCurlSession, CURLOPT_WRITEDATA, static_cast<void*>(&strList));
+    ApplyCredentialsAndSessionOptions();
+
+    const CURLcode res = curl_easy_perform(m_pCurlSession);
+    if (res != CURLE_OK) {
+        Log(StringFormat("[FTPClient][Error] Unable to connect to remote folder %s (Error = %d | "
+                         "%s).",
+                         strRemoteFolder.c_str(), static_cast<int>(res), curl_easy_strerror(res)));
+        return false;
+    }
+    return true;
+}
+
+bool CFTPClient::Info(const std::string& strRemoteFile, FileInfo& oFileInfo) const {
+    if (strRemoteFile.empty()) return false;
+    if (!CheckSession()) return false;
+    curl_easy_reset(m_pCurlSession);
+
+    const std::string strURL = ParseURL(strRemoteFile);
+    oFileInfo.tFileMTime = 0;
+    oFileInfo.dFileSize = 0.0;
+
+    curl_easy_setopt(m_pCurlSession, CURLOPT_URL, strURL.c_str());
+    curl_easy_setopt(m_pCurlSession, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(m_pCurlSession, CURLOPT_FILETIME, 1L);
+    curl_easy_setopt(m_pCurlSession, CURLOPT_HEADERFUNCTION, &CFTPClient::ThrowAwayCallback);
+    curl_easy_setopt(m_pCurlSession, CURLOPT_HEADER, 0L);
+    ApplyCredentialsAndSessionOptions();
+
+    const CURLcode res = curl_easy_perform(m_pCurlSession);
+    if (res != CURLE_OK) {
+        Log(StringFormat("[FTPClient][Error] Unable to get file %s's info (Error = %d | %s).",
+                         strRemoteFile.c_str(), static_cast<int>(res), curl_easy_strerror(res)));
+        return false;
+    }
+
+    long lFileTime = -1;
+    // A time that does not fit the 32-bit field counts as unknown rather than wrapping.
+    if (curl_easy_getinfo(m_pCurlSession, CURLINFO_FILETIME, &lFileTime) != CURLE_OK ||
+        lFileTime < 0 || lFileTime > static_cast<long>(INT32_MAX)) {
+        return false;
+    }
+    oFileInfo.tFileMTime = static_cast<std::int32_t>(lFileTime);
+
+    double dSize = -1.0;
+    if (curl_easy_getinfo(m_pCurlSession, CURLINFO_CONTENT_LENGTH_DOWNLOAD, &dSize) != CURLE_OK ||
+        dSize < 0.0) {
+        return false;
+    }
+    oFileInfo.dFileSize = dSize;
+    return true;
+}
+
+bool CFTPClient::RunQuoteCommand(const std::string& strRemotePath, const char* szFtpPrefix,
+                                 const char* szSftpPrefix, const bool bCreateDir,
+                                 const char* szError) const {
+    if (strRemotePath.empty()) return false;
+    if (!CheckSession()) return false;
+    curl_easy_reset(m_pCurlSession);
+
+    std::string strURL;
+    std::string strArgument;
+    if (m_eFtpProtocol == SFTP) {
+        strURL = ParseURL("");
+        strArgument = strRemotePath;
+    } else {
+        const size_t uSlash = strRemotePath.rfind('/');
+        if (uSlash == std::string::npos) {
+            strURL = ParseURL("");
+            strArgument = strRemotePath;
+        } else {
+            strURL = ParseURL(strRemotePath.substr(0, uSlash)) + "//";
+            strArgument = strRemotePath.substr(uSlash + 1);
+        }
+    }
+    const std::string strCommand = (m_eFtpProtocol == SFTP ? szSftpPrefix : szFtpPrefix) + strArgument;
+
+    struct curl_slist* pHeaderList = curl_slist_append(nullptr, strCommand.c_str());
+    if (pHeaderList == nullptr) return false;
+
+    curl_easy_setopt(m_pCurlSession, CURLOPT_URL, strURL.c_str());
+    curl_easy_setopt(m_pCurlSession, CURLOPT_POSTQUOTE, pHeaderList);
+    curl_easy_setopt(m_pCurlSession, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(m_pCurlSession, CURLOPT_HEADER, 1L);
+    if (bCreateDir) {
+        curl_easy_setopt(m_pCurlSession, CURLOPT_FTP_CREATE_MISSING_DIRS,
+                         static_cast<long>(CURLFTP_CREATE_DIR));
+        curl_easy_setopt(m_pCurlSession, CURLOPT_TCP_KEEPALIVE, 0L);
+    }
+    ApplyCredentialsAndSessionOptions();
+
+    const CURLcode res = curl_easy_perform(m_pCurlSession);
+    // The handle keeps the list pointer; clear it before the list goes.
+    curl_easy_setopt(m_pCurlSession, CURLOPT_POSTQUOTE, static_cast<struct curl_slist*>(nullptr));
+    curl_slist_free_all(pHeaderList);
+
+    if (res != CURLE_OK) {
+        Log(StringFormat(szError, strArgument.c_str(), static_cast<int>(res),
+                         curl_easy_strerror(res)));
+        return false;
+    }
+    return true;
+}
+
+bool CFTPClient::RemoveFile(const std::string& strRemoteFile) const {
+    return RunQuoteCommand(strRemoteFile, "DELE ", "rm ", false,
+                           "[FTPClient][Error] Unable to remove file %s (Error = %d | %s).");
+}
+
+bool CFTPClient::RemoveDir(const std::string& strRemoteFolder) const {
+    return RunQuoteCommand(strRemoteFolder, "RMD ", "rmdir ", false,
+                           "[FTPClient][Error] Unable to remove directory %s (Error = %d | %s).");
+}
+
+bool CFTPClient::CreateDir(const std::string& strNewDir) const {
+    return RunQuoteCommand(strNewDir, "MKD ", "mkdir ", true,
+                           "[FTPClient][Error] Unable to create directory %s (Error = %d | %s).");
+}
+
+bool CFTPClient::DownloadWildcard(const std::string& strLocalDir,
+                                  const std::string& strRemoteWildcard) const {
+    if (strLocalDir.empty() || strRemoteWildcard.empty()) return false;
+    if (!CheckSession()) return false;
+    curl_easy_reset(m_pCurlSession);
+
+    WildcardTransfersCallbackData data;
+    data.strOutputPath = strLocalDir + (strLocalDir.back() == '/' ? "" : "/");
+    data.pLog = (m_eSettingsFlags & LOG_ERRORS) ? &m_oLog : nullptr;
+
+    const std::string strURL = ParseURL(strRemoteWildcard);
+
+    struct stat dirStat {};
+    if (stat(data.strOutputPath.c_str(), &dirStat) != 0 || !S_ISDIR(dirStat.st_mode)) {
+        Log(StringFormat("[FTPClient][Error] %s is not a directory or it doesn't exist in "
+                         "CFTPClient::DownloadWildcard().",
+                         data.strOutputPath.c_str()));
+        return false;
+    }
+
+    curl_easy_setopt(m_pCurlSession, CURLOPT_WILDCARDMATCH, 1L);
+    curl_easy_setopt(m_pCurlSession, CURLOPT_CHUNK_BGN_FUNCTION, &ChunkBeginTrampoline);
+    curl_easy_setopt(m_pCurlSession, CURLOPT_WRITEFUNCTION, &CFTPClient::WriteItCallback);
+    curl_easy_setopt(m_pCurlSession, CURLOPT_CHUNK_END_FUNCTION, &ChunkEndTrampoline);
+    curl_easy_setopt(m_pCurlSession, CURLOPT_CHUNK_DATA, static_cast<void*>(&data));
+    curl_easy_setopt(m_pCurlSession, CURLOPT_WRITEDATA, static_cast<void*>(&data));
+    curl_easy_setopt(m_pCurlSession, CURLOPT_URL, strURL.c_str());
+    ApplyCredentialsAndSessionOptions();
+
+    const CURLcode res = curl_easy_perform(m_pCurlSession);
+    if (data.ofsOutput.is_open()) {
+        // The transfer broke off in the middle of a file: leave no partial copy behind.
+        data.ofsOutput.close();
+        std::remove(data.strCurrentFile.c_str());
+    }
+    if (res != CURLE_OK && res != CURLE_REMOTE_FILE_NOT_FOUND) {
+        Log(StringFormat("[FTPClient][Error] Unable to import elements %s/%s (Error = %d | %s).",
+                         m_strServer.c_str(), strRemoteWildcard.c_str(), static_cast<int>(res),
+                         curl_easy_strerror(res)));
+        return false;
+    }
+
+    if (data.vecDirList.empty() || strRemoteWildcard.back() != '*') return true;
+
+    std::string strBaseUrl = strRemoteWildcard.substr(0, strRemoteWildcard.length() - 1);
+    if (!strBaseUrl.empty() && strBaseUrl.back() != '/') strBaseUrl += "/";
+
+    bool bResult = true;
+    for (const std::string& strDir : data.vecDirList) {
+        if (strDir == "." || strDir == "..") continue;
+        const std::string strLocalSub = data.strOutputPath + strDir;
+        const std::string strRemoteSub = strBaseUrl + strDir + "/*";
+        if (!DownloadWildcard(strLocalSub, strRemoteSub)) {
+            m_oLog(StringFormat("[FTPClient][Error] Encountered a problem while importing %s to %s.",
+                                strRemoteSub.c_str(), strLocalSub.c_str()));
+            bResult = false;
+        }
+    }
+    return bResult;
+}
+
+size_t CFTPClient::ReadFromFileCallback(char* pBuffer, size_t iSize, size_t iCount,
+                                        void* pStream) {
+    auto* pInput = static_cast<std::ifstream*>(pStream);
+    if (pInput == nullptr || !pInput->is_open()) return 0;
+    pInput->read(pBuffer, static_cast<std::streamsize>(iSize * iCount));
+    // A read error must not pass for the end of the file: that would store a cut copy.
+    if (pInput->bad()) return CURL_READFUNC_ABORT;
+    return static_cast<size_t>(pInput->gcount());
+}
+
+size_t CFTPClient::WriteToFileCallback(char* pBuffer, size_t iSize, size_t iCount,
+                                       void* pStream) {
+    auto* pOutput = static_cast<std::ofstream*>(pStream);
+    if (iSize == 0 || iCount == 0 || pOutput == nullptr) return 0;
+    // Bytes that do not reach the file end the transfer (libcurl reports a write error).
+    if (!pOutput->is_open()) return 0;
+    pOutput->write(pBuffer, static_cast<std::streamsize>(iSize * iCount));
+    return pOutput->good() ? iSize * iCount : 0;
+}
+
+size_t CFTPClient::WriteToMemory(char* pBuffer, size_t iSize, size_t iCount, void* pData) {
+    auto* pVector = static_cast<std::vector<char>*>(pData);
+    if (iSize == 0 || iCount == 0 || pVector == nullptr) return 0;
+    pVector->insert(pVector->end(), pBuffer, pBuffer + iSize * iCount);
+    return iSize * iCount;
+}
+
+size_t CFTPClient::WriteInStringCallback(char* pBuffer, size_t iSize, size_t iCount,
+                                         void* pString) {
+    auto* pText = static_cast<std::string*>(pString);
+    if (pText == nullptr) return 0;
+    pText->append(pBuffer, iSize * iCount);
+    return iSize * iCount;
+}
+
+size_t CFTPClient::WriteItCallback(char* pBuffer, size_t iSize, size_t iCount, void* pData) {
+    auto* pWildcard = static_cast<WildcardTransfersCallbackData*>(pData);
+    if (pWildcard == nullptr || !pWildcard->ofsOutput.is_open()) return 0;
+    pWildcard->ofsOutput.write(pBuffer, static_cast<std::streamsize>(iSize * iCount));
+    return pWildcard->ofsOutput.good() ? iCount : 0;
+}
+
+size_t CFTPClient::ThrowAwayCallback(char* /*pBuffer*/, size_t iSize, size_t iCount,
+                                     void* /*pData*/) {
+    return iSize * iCount;
+}
+
+long CFTPClient::FileIsComingCallback(struct curl_fileinfo* pFileInfo,
+                                      WildcardTransfersCallbackData* pData, int /*iRemains*/) {
+    if (pFileInfo == nullptr || pData == nullptr || pFileInfo->filename == nullptr) {
+        return CURL_CHUNK_BGN_FUNC_FAIL;
+    }
+    const std::string strName = pFileInfo->filename;
+    const bool bFile = pFileInfo->filetype == CURLFILETYPE_FILE;
+    const bool bDirectory = pFileInfo->filetype == CURLFILETYPE_DIRECTORY;
+    if (!bFile && !bDirectory) return CURL_CHUNK_BGN_FUNC_OK;
+
+    // A listing's own "." and ".." entries name directories that exist already.
+    if (bDirectory && (strName == "." || strName == "..")) return CURL_CHUNK_BGN_FUNC_SKIP;
+    // The server chooses these names: one that is not a plain name would make us write
+    // outside the local directory.
+    if (strName.empty() || strName == "." || strName == ".." ||
+        strName.find('/') != std::string::npos) {
+        if (pData->pLog != nullptr && *pData->pLog) {
+            (*pData->pLog)(StringFormat("[FTPClient][Error] Skipping remote entry \"%s\" in "
+                                        "CFTPClient::DownloadWildcard(): its name would lead "
+                                        "outside %s.",
+                                        strName.c_str(), pData->strOutputPath.c_str()));
+        }
+        return CURL_CHUNK_BGN_FUNC_SKIP;
+    }
+
+    const std::string strLocalPath = pData->strOutputPath + strName;
+    if (bFile) {
+        pData->strCurrentFile = strLocalPath;
+        pData->ofsOutput.open(strLocalPath,
+                              std::ofstream::out | std::ofstream::binary | std::ofstream::trunc);
+        return pData->ofsOutput.is_open() ? CURL_CHUNK_BGN_FUNC_OK : CURL_CHUNK_BGN_FUNC_FAIL;
+    }
+
+    pData->vecDirList.push_back(strName);
+    if (mkdir(strLocalPath.c_str(), 0777) != 0 && errno != EEXIST) {
+        const int iError = errno;
+        std::cerr << "Problem creating directory (errno=" << iError << "): " << strLocalPath
+                  << std::endl;
+        return CURL_CHUNK_BGN_FUNC_FAIL;
+    }
+    return CURL_CHUNK_BGN_FUNC_OK;
+}
+
+long CFTPClient::FileIsDownloadedCallback(WildcardTransfersCallbackData* pData) {
+    if (pData != nullptr && pData->ofsOutput.is_open()) {
+        pData->ofsOutput.close();
+        // A file that did not reach the disk whole fails the transfer instead of passing.
+        if (pData->ofsOutput.fail()) {
+            pData->ofsOutput.clear();
+            std::remove(pData->strCurrentFile.c_str());
+            return CURL_CHUNK_END_FUNC_FAIL;
+        }
+    }
+    return CURL_CHUNK_END_FUNC_OK;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+
+#include "FTPClient.h"
+
+// One-shot photo uploader: plain FTP to the configured server, library messages written as
+// DEBUG log lines. Create one per file, call Upload once, destroy it; all on one thread
+// (the Main thread in the daemon). Upload blocks that thread until the transfer ends.
+class FTPClient {
+public:
+    // Bounds of one upload, in seconds. The transfer as a whole may take long on a slow
+    // link; a server that stops answering must not hold the caller for that long.
+    static constexpr int kTransferTimeout = 5000;
+    static constexpr int kConnectTimeout = 30;
+    static constexpr long kLowSpeedLimit = 1;  // bytes per second ...
+    static constexpr long kLowSpeedTime = 60;  // ... for this many seconds aborts
+
+    FTPClient(const std::string& user, const std::string& password, const std::string& host,
+              int port);
+    ~FTPClient();
+
+    FTPClient(const FTPClient&) = delete;
+    FTPClient& operator=(const FTPClient&) = delete;
+
+    // Uploads localFile to remoteFile (relative to the login directory), creating missing
+    // remote directories. True on success; the local file is left in place either way.
+    bool Upload(const std::string& localFile, const std::string& remoteFile);
+
+    // The library object, for inspection by tests.
+    const tarnwick::CFTPClient& client() const { return client_; }
+
+private:
+    tarnwick::CFTPClient client_;
+};
