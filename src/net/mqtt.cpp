@@ -28,10 +28,6 @@ MQTTClient::MQTTClient() : MQTTClient(SettingsFromConfig()) {}
 
 MQTTClient::MQTTClient(const Settings& settings)
     : qos(settings.qos), asyncClient(settings.server, settings.clientId, nullptr) {
-    Connect(settings);
-}
-
-void MQTTClient::Connect(const Settings& settings) {
     try {
         InstallHandlers();
         mqtt::connect_options options;

@@ -60,7 +60,6 @@ private:
     };
 
     void InstallHandlers();
-    void Connect(const Settings& settings);
     // Library thread: asks the broker again for every known topic, without waiting.
     void RenewSubscriptions();
     void Deliver(const std::string& topic, const std::string& payload);

@@ -1,0 +1,172 @@
+// MQTTClient against a real mosquitto on loopback.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "inbox.h"
+#include "mosquitto.h"
+#include "net/mqtt.h"
+#include "probe.h"
+#include "process.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+MQTTClient::Settings SettingsFor(const fixture::Mosquitto& broker, const std::string& id,
+                                 const std::string& user = "", const std::string& password = "") {
+    MQTTClient::Settings settings;
+    settings.server = broker.uri();
+    settings.clientId = id;
+    settings.userName = user;
+    settings.password = password;
+    settings.qos = 0;
+    return settings;
+}
+
+// Publishes `payload` on `topic` until `inbox` receives it: the subscription that the client
+// renews after a connection is made asynchronously.
+bool DeliveredEventually(Probe& probe, Inbox& inbox, const std::string& topic,
+                         const std::string& payload, std::chrono::seconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        probe.Publish(topic, payload);
+        std::string got;
+        while (inbox.Next(got, 200ms)) {
+            if (got == payload) return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(MQTTClientTest, SubscribesDeliversAndReplacesCallbacks) {
+    fixture::Mosquitto broker;
+    ASSERT_TRUE(broker.start());
+    MQTTClient client(SettingsFor(broker, "device-a"));
+    ASSERT_TRUE(client.IsConnected());
+
+    Inbox first;
+    EXPECT_TRUE(client.Subscribe("dev/command", first.Callback()));
+    Probe controller(broker.uri(), "controller-a");
+    controller.Publish("dev/other", "not for us");
+    controller.Publish("dev/command", "hello");
+    std::string got;
+    ASSERT_TRUE(first.Next(got, 5s));
+    EXPECT_EQ(got, "hello");
+
+    // An empty payload arrives as empty text; a 1 MB payload with zero bytes arrives whole.
+    controller.Publish("dev/command", "");
+    ASSERT_TRUE(first.Next(got, 5s));
+    EXPECT_EQ(got, "");
+    std::string big(1 << 20, 'x');
+    big[10] = '\0';
+    big[big.size() - 1] = '\0';
+    controller.Publish("dev/command", big);
+    ASSERT_TRUE(first.Next(got, 10s));
+    EXPECT_EQ(got, big);
+
+    // A second Subscribe of the topic only replaces the callback.
+    Inbox second;
+    EXPECT_TRUE(client.Subscribe("dev/command", second.Callback()));
+    controller.Publish("dev/command", "to the second");
+    ASSERT_TRUE(second.Next(got, 5s));
+    EXPECT_EQ(got, "to the second");
+    EXPECT_EQ(first.Size(), 0u);
+
+    // Publish hands the message over, logs it and returns true.
+    controller.Subscribe("dev/event");
+    testing::internal::CaptureStderr();
+    bool published = client.Publish("dev/event", "{\"a\":1}");
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(published);
+    EXPECT_NE(log.find("[DEBUG][../src/net/mqtt:"), std::string::npos) << log;
+    EXPECT_NE(log.find("] Publish(): {\"a\":1} to topic: dev/event"), std::string::npos) << log;
+    Probe::Message message;
+    ASSERT_TRUE(controller.Next(message, 5s));
+    EXPECT_EQ(message.topic, "dev/event");
+    EXPECT_EQ(message.payload, "{\"a\":1}");
+}
+
+TEST(MQTTClientTest, PasswordBrokerAcceptsOnlyTheRightCredentials) {
+    fixture::Mosquitto broker("device", "s3cret");
+    ASSERT_TRUE(broker.start());
+    {
+        MQTTClient client(SettingsFor(broker, "device-good", "device", "s3cret"));
+        EXPECT_TRUE(client.IsConnected());
+        Inbox inbox;
+        EXPECT_TRUE(client.Subscribe("dev/command", inbox.Callback()));
+        Probe controller(broker.uri(), "controller-b", "device", "s3cret");
+        controller.Publish("dev/command", "authenticated");
+        std::string got;
+        ASSERT_TRUE(inbox.Next(got, 5s));
+        EXPECT_EQ(got, "authenticated");
+    }
+
+    testing::internal::CaptureStderr();
+    auto refused = std::make_unique<MQTTClient>(SettingsFor(broker, "device-bad", "device", "wrong"));
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(refused->IsConnected());
+    EXPECT_NE(log.find("[ERROR][../src/net/mqtt:"), std::string::npos) << log;
+    EXPECT_NE(log.find("] MQTTClient(): "), std::string::npos) << log;
+
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(refused->Publish("dev/event", "lost"));
+    log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("] Publish(): MQTT did not connect yet."), std::string::npos) << log;
+
+    // A client that never connected has nothing to disconnect and says nothing when destroyed.
+    testing::internal::CaptureStderr();
+    refused.reset();
+    log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log, "");
+}
+
+TEST(MQTTClientTest, SubscriptionAskedWhileBrokerDownIsMadeOnceItIsUp) {
+    fixture::Mosquitto broker;  // port chosen, broker not running yet
+
+    testing::internal::CaptureStderr();
+    MQTTClient client(SettingsFor(broker, "device-late"));
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(client.IsConnected());
+    EXPECT_NE(log.find("] MQTTClient(): "), std::string::npos) << log;
+
+    Inbox inbox;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(client.Subscribe("dev/command", inbox.Callback()));
+    EXPECT_FALSE(client.Publish("dev/event", "lost"));
+    log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("[ERROR][../src/net/mqtt:"), std::string::npos) << log;
+    EXPECT_NE(log.find("] Subscribe(): MQTT did not connect yet."), std::string::npos) << log;
+    EXPECT_NE(log.find("] Publish(): MQTT did not connect yet."), std::string::npos) << log;
+
+    std::this_thread::sleep_for(5s);  // the broker comes up 5 s after the device
+    ASSERT_TRUE(broker.start());
+    // The library retries a failed first connection at its own pace (10 s minimum).
+    ASSERT_TRUE(fixture::WaitFor([&] { return client.IsConnected(); }, 40s));
+    Probe controller(broker.uri(), "controller-c");
+    EXPECT_TRUE(DeliveredEventually(controller, inbox, "dev/command", "after the boot", 10s));
+    EXPECT_TRUE(client.Publish("dev/event", "now connected"));
+}
+
+TEST(MQTTClientTest, SubscriptionsAreRenewedAfterBrokerRestart) {
+    fixture::Mosquitto broker;
+    ASSERT_TRUE(broker.start());
+    MQTTClient client(SettingsFor(broker, "device-restart"));
+    ASSERT_TRUE(client.IsConnected());
+    Inbox inbox;
+    ASSERT_TRUE(client.Subscribe("dev/command", inbox.Callback()));
+    {
+        Probe controller(broker.uri(), "controller-d");
+        EXPECT_TRUE(DeliveredEventually(controller, inbox, "dev/command", "before", 5s));
+    }
+
+    ASSERT_TRUE(broker.restart());
+    ASSERT_TRUE(fixture::WaitFor([&] { return client.IsConnected(); }, 40s));
+    Probe controller(broker.uri(), "controller-e");
+    EXPECT_TRUE(DeliveredEventually(controller, inbox, "dev/command", "after", 10s));
+}
