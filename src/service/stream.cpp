@@ -1,0 +1,204 @@
+#include "service/stream.h"
+
+#include <sys/stat.h>
+
+#include <mutex>
+#include <string>
+
+#include "config.h"
+#include "service/main.h"
+#include "utils/logger.h"
+#include "utils/shell.h"
+
+// ---------------------------------------------------------------------------------- Stream
+
+Stream::Stream(int cameraNumber) : camera(cameraNumber) {
+    // Started last, once every member the worker touches exists.
+    worker = std::make_unique<std::thread>(&Stream::Streaming, this);
+}
+
+Stream::~Stream() {
+    pipeline.stop_stream();
+    if (worker && worker->joinable()) {
+        worker->join();
+    }
+    worker.reset();
+}
+
+bool Stream::IsStreaming() { return !finished.load(); }
+
+void Stream::Streaming() {
+    const std::string url =
+        Config::Get(CAMERA_SERVER) + "/" + Config::Get(MAC_ADDRESS) + "_" + std::to_string(camera);
+    const std::string device = Config::Get(VIDEO_DEVICE_PREFIX) + std::to_string(camera);
+    LOG_DEBUG << "Start stream: " << url;
+    try {
+        const std::string format = Config::Get(STREAM_FORMAT);
+        const int width = std::stoi(Config::Get(STREAM_WIDTH));
+        const int height = std::stoi(Config::Get(STREAM_HEIGHT));
+        const int fps = std::stoi(Config::Get(STREAM_FRAME_RATE));
+        pipeline.stream_video(device.c_str(), url.c_str(), format.c_str(), width, height, fps);
+    } catch (...) {
+        LOG_ERROR << "Stream " << camera << "Error.";
+    }
+    finished.store(true);
+}
+
+// ------------------------------------------------------------------------ StreamController
+
+namespace {
+
+std::atomic<int> stopIntervalOverride{0};
+std::atomic<int> photoIntervalOverride{0};
+
+std::mutex photoReceiverMutex;
+std::shared_ptr<Thread> photoReceiver;  // guarded by photoReceiverMutex
+
+}  // namespace
+
+void StreamController::SetIntervalsForTest(int stopSeconds, int photoSeconds) {
+    stopIntervalOverride = stopSeconds;
+    photoIntervalOverride = photoSeconds;
+}
+
+void StreamController::SetPhotoReceiverForTest(std::shared_ptr<Thread> receiver) {
+    std::lock_guard<std::mutex> lock(photoReceiverMutex);
+    photoReceiver = std::move(receiver);
+}
+
+std::shared_ptr<StreamController> StreamController::GetInstance(const std::string& name,
+                                                                std::shared_ptr<Thread> parent) {
+    static std::shared_ptr<StreamController> _instance(new StreamController(name, parent));
+    return _instance;
+}
+
+StreamController::StreamController(const std::string& name, std::shared_ptr<Thread> parent)
+    : Thread(name, std::move(parent)) {}
+
+StreamController::~StreamController() = default;
+
+void StreamController::onInit() {
+    Thread::onInit();
+
+    setEventHandler<StartStreamEvent>([this](std::shared_ptr<StartStreamEvent> event) {
+        const int camera = event->get<0>();
+        auto existing = streams.find(camera);
+        if (existing != streams.end()) {
+            LOG_DEBUG << "Camera is streaming, we reset stop timer.";
+            if (!existing->second->IsStreaming()) {
+                streams.erase(existing);  // stops and joins the ended worker
+                streams.insert({camera, std::make_shared<Stream>(camera)});
+            }
+            stopTimers.erase(camera);
+            stopTimers.insert({camera, CreateStopStreamTimer(camera)});
+        } else {
+            streams.insert({camera, std::make_shared<Stream>(camera)});
+            stopTimers.insert({camera, CreateStopStreamTimer(camera)});
+            photoTimers.erase(camera);
+        }
+    });
+
+    setEventHandler<StopStreamEvent>([this](std::shared_ptr<StopStreamEvent> event) {
+        const int camera = event->get<0>();
+        if (streams.find(camera) != streams.end()) {
+            streams.erase(camera);
+            StartCapturePhotoTimer(camera);
+            stopTimers.erase(camera);
+        } else {
+            LOG_ERROR << "Camera: " << camera << " is not streaming!";
+        }
+    });
+
+    setEventHandler<CapturePhotoEvent>([](std::shared_ptr<CapturePhotoEvent> event) {
+        CapturePhoto(event->get<0>());
+    });
+}
+
+void StreamController::onExit() {
+    streams.clear();
+    photoTimers.clear();
+    stopTimers.clear();
+    Thread::onExit();
+}
+
+std::shared_ptr<Timer> StreamController::CreateCameraTimer(int camera, int seconds,
+                                                           bool stopTimer) {
+    // A firing that was already under way when its timer went may still run; it must not
+    // touch a controller that has been destroyed meanwhile.
+    std::weak_ptr<Thread> controller = shared_from_this();
+    auto timer = std::make_shared<Timer>([controller, camera, stopTimer]() {
+        if (stopTimer) {
+            LOG_DEBUG << "Stop Stream timer is triggered.";
+        } else {
+            LOG_DEBUG << "Capture Photo timer is triggered.";
+        }
+        if (auto self = controller.lock()) {
+            if (stopTimer) {
+                self->post(std::make_shared<StopStreamEvent>(camera));
+            } else {
+                self->post(std::make_shared<CapturePhotoEvent>(camera));
+            }
+        }
+    });
+    timer->setInterval(std::chrono::seconds(seconds));
+    timer->setEnabled(true);
+    return timer;
+}
+
+std::shared_ptr<Timer> StreamController::CreateStopStreamTimer(int camera) {
+    int seconds = std::stoi(Config::Get(STREAM_STOP_TIMEOUT));
+    if (stopIntervalOverride.load() > 0) seconds = stopIntervalOverride.load();
+    return CreateCameraTimer(camera, seconds, true);
+}
+
+std::shared_ptr<Timer> StreamController::CreateCapturePhotoTimer(int camera) {
+    int seconds = std::stoi(Config::Get(PHOTO_CAPTURE_INTERVAL));
+    if (photoIntervalOverride.load() > 0) seconds = photoIntervalOverride.load();
+    return CreateCameraTimer(camera, seconds, false);
+}
+
+void StreamController::StartCapturePhotoTimer(int camera) {
+    photoTimers.erase(camera);
+    photoTimers.insert({camera, CreateCapturePhotoTimer(camera)});
+}
+
+bool StreamController::CameraDeviceIsConnected(int camera) {
+    const std::string path = Config::Get(VIDEO_DEVICE_PREFIX) + std::to_string(camera);
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+bool StreamController::CapturePhoto(int camera) {
+    const std::string path = Photo::GeneratePhotoPath(camera);
+    std::string remote = path;
+    const std::string& folder = Config::Get(SD_FOLDER);
+    const std::size_t at = remote.find(folder);
+    if (at != std::string::npos) {
+        remote.erase(at, folder.size());
+    }
+
+    // The path is quoted: a storage folder with a blank or a shell character must neither
+    // break the command nor run anything.
+    const std::string command = "v4l2-ctl --device /dev/video" + std::to_string(camera) +
+                                " --set-fmt-video=width=1920,height=1080,pixelformat=MJPG"
+                                " --stream-mmap --stream-to=" +
+                                ShellQuote(path) +
+                                " --stream-count=1 --stream-sleep=1 --stream-skip=5 2>&1";
+    const CommandResult result = RunUnixCommand(command);
+    if (result.status != 0) {
+        LOG_ERROR << "Failed to execute cmd: " << command << " stderr: " << result.output;
+        return false;
+    }
+    LOG_DEBUG << "Run " << command << " successfully.";
+
+    std::shared_ptr<Thread> receiver;
+    {
+        std::lock_guard<std::mutex> lock(photoReceiverMutex);
+        receiver = photoReceiver;
+    }
+    if (!receiver) {
+        receiver = Main::GetInstance("", nullptr);
+    }
+    receiver->post(std::make_shared<UploadPhotoEvent>(path, remote));
+    return true;
+}

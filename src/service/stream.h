@@ -1,0 +1,167 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "utils/thread.h"
+#include "utils/timer.h"
+
+struct AVCodec;
+struct AVCodecContext;
+struct AVDictionary;
+struct AVFormatContext;
+struct AVFrame;
+struct AVInputFormat;
+struct AVPacket;
+struct AVStream;
+struct SwsContext;
+
+// The video pipeline of one camera: V4L2 capture (UYVY), conversion to YUV 4:2:0, H.264 encoding
+// (x264, zero latency) and FLV output to a URL or a file. Reports its problems as plain text on
+// stderr. One run per stream_video call, on the calling (worker) thread.
+class stream {
+public:
+    // Everything one run allocates; created and released by stream_video.
+    struct stream_ctx_t {
+        char* output_path = nullptr;
+        char* output_format = nullptr;
+        const AVInputFormat* input_format = nullptr;
+        AVFormatContext* input_ctx = nullptr;
+        AVFormatContext* output_ctx = nullptr;
+        const AVCodec* decoder = nullptr;
+        const AVCodec* encoder = nullptr;
+        AVStream* input_stream = nullptr;
+        AVStream* output_stream = nullptr;
+        AVCodecContext* decoder_ctx = nullptr;
+        AVCodecContext* encoder_ctx = nullptr;
+
+        // Frame loop state, so that every exit path releases the same things.
+        AVPacket* packet = nullptr;
+        AVFrame* output_frame = nullptr;
+        uint8_t* picture = nullptr;
+        SwsContext* scaler = nullptr;
+
+        // Seen by the output's interrupt callback (worker thread only).
+        stream* owner = nullptr;
+        int64_t io_started_us = 0;  // steady clock, start of the current output operation
+    };
+
+    stream() = default;
+    stream(const stream&) = delete;
+    stream& operator=(const stream&) = delete;
+
+    // Any thread.
+    void stop_stream();
+    bool is_streaming();
+
+    const char* get_device_family();
+    // A new malloc'ed string a + b; the caller frees it.
+    char* concat_str(const char* a, const char* b);
+
+    // Worker thread: one complete run; returns when it has ended (stop, error or failed setup).
+    void stream_video(const char* device_name, const char* output_path, const char* output_format,
+                      int width, int height, int fps);
+
+    // The setup steps of a run; 0 on success, 1 after printing their message.
+    int init_device_and_input_context(stream_ctx_t* ctx, const char* device_family,
+                                      const char* device_name, int width, int height, int fps);
+    int init_output_avformat_context(stream_ctx_t* ctx, const char* output_format);
+    int init_io_context(stream_ctx_t* ctx, const char* output_path);
+    void set_codec_params(stream_ctx_t* ctx, int width, int height, int fps);
+    int init_codec_stream(stream_ctx_t* ctx);
+
+    // Releases everything the run still holds and the record itself.
+    static void release_context(stream_ctx_t* ctx);
+
+    // How long one output operation (connect, header, packet, trailer) may block before it is
+    // abandoned. Default 10 s; tests shorten it. Any thread, before a run starts.
+    static void set_io_timeout(std::chrono::milliseconds timeout);
+    // How long an output operation may still take once a stop has been requested, so that a
+    // normal stop still writes the trailer but a stalled peer cannot hold the stop up.
+    static constexpr int64_t kStopGraceUs = 500000;
+
+private:
+    static int interrupt_callback(void* opaque);
+    static int64_t now_us();
+    void begin_output_operation(stream_ctx_t* ctx);
+    void end_run(stream_ctx_t* ctx);
+
+    std::atomic<bool> stop_requested{false};
+    std::atomic<bool> streaming{false};
+};
+
+// One streaming camera: constructing it starts a worker thread running the pipeline towards the
+// configured endpoint; destroying it stops the pipeline and joins the worker. Created, queried
+// and destroyed by the StreamController thread.
+class Stream {
+public:
+    explicit Stream(int camera);
+    ~Stream();
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+
+    // Any thread. True until the worker's run has ended for whatever reason.
+    bool IsStreaming();
+    // The worker's body.
+    void Streaming();
+
+private:
+    int camera;
+    std::unique_ptr<std::thread> worker;
+    stream pipeline;
+    // Set by the worker when its run is over. Separate from the pipeline's own flag so that a
+    // stream whose worker has not reached the pipeline yet does not look dead.
+    std::atomic<bool> finished{false};
+};
+
+// Builds the path of a new photo and makes sure its folder exists.
+class Photo {
+public:
+    // Any thread. <sdfolder>/photo/<year>/<month>/<day>/<epoch seconds>_<camera>.jpg
+    static std::string GeneratePhotoPath(int camera);
+};
+
+// The camera thread: per camera, periodic photos while idle, a stream on request, the stream
+// stopped after its timeout and photos resumed. Other threads only post events to it.
+class StreamController : public Thread {
+public:
+    // The first call creates the singleton; later calls ignore their arguments. Main thread.
+    static std::shared_ptr<StreamController> GetInstance(const std::string& name,
+                                                         std::shared_ptr<Thread> parent);
+
+    StreamController(const std::string& name, std::shared_ptr<Thread> parent);
+    ~StreamController() override;
+
+    // Controller thread (or Main during start-up, before any event reached the controller).
+    std::shared_ptr<Timer> CreateStopStreamTimer(int camera);
+    std::shared_ptr<Timer> CreateCapturePhotoTimer(int camera);
+    void StartCapturePhotoTimer(int camera);
+
+    // Any thread.
+    static bool CameraDeviceIsConnected(int camera);
+    // Controller thread: runs v4l2-ctl and hands the photo to the uploader.
+    static bool CapturePhoto(int camera);
+
+    // Test seams. Intervals in seconds replace STREAM_STOP_TIMEOUT and PHOTO_CAPTURE_INTERVAL
+    // when positive (0 restores the configured values). The receiver takes UploadPhotoEvent
+    // instead of Main when set (nullptr restores Main). Any thread.
+    static void SetIntervalsForTest(int stopSeconds, int photoSeconds);
+    static void SetPhotoReceiverForTest(std::shared_ptr<Thread> receiver);
+
+protected:
+    void onInit() override;
+    void onExit() override;
+
+    // Controller thread only.
+    std::map<int, std::shared_ptr<Stream>> streams;
+    std::map<int, std::shared_ptr<Timer>> photoTimers;
+    std::map<int, std::shared_ptr<Timer>> stopTimers;
+
+private:
+    std::shared_ptr<Timer> CreateCameraTimer(int camera, int seconds, bool stopTimer);
+};
