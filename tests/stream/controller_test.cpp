@@ -1,0 +1,249 @@
+// StreamController's per-camera policy with short intervals: real streams of the virtual
+// camera into files (camera.server is a folder), real v4l2-ctl for the photos.
+
+#include <sys/stat.h>
+
+#include <ctime>
+#include <future>
+#include <thread>
+
+#include "config.h"
+#include "service/stream.h"
+#include "stream_support.h"
+
+using namespace streamtest;
+
+namespace {
+
+std::string gDir;
+const std::string kMac = "000000000000";  // /sys/class/net/lo/address
+
+class ConfigEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        gDir = fixture::MakeTempDir("controller-");
+        ::mkdir((gDir + "/streams").c_str(), 0755);
+        Config::SetSource(WriteDeviceConfig(gDir, gDir + "/streams", gDir + "/sd"),
+                          "/sys/class/net");
+        ASSERT_TRUE(Config::Loaded());
+    }
+    void TearDown() override { fixture::RemoveTree(gDir); }
+};
+const auto* const gEnvironment = ::testing::AddGlobalTestEnvironment(new ConfigEnvironment);
+
+// The controller with a look at its maps, taken on its own thread.
+class InspectableController : public StreamController {
+public:
+    using StreamController::StreamController;
+
+    struct State {
+        std::map<int, const Stream*> streams;
+        std::map<int, bool> streaming;
+        std::map<int, const Timer*> photoTimers;
+        std::map<int, const Timer*> stopTimers;
+    };
+
+    State snapshot() {
+        auto promise = std::make_shared<std::promise<State>>();
+        auto future = promise->get_future();
+        post([this, promise] {
+            State state;
+            for (auto& entry : streams) {
+                state.streams[entry.first] = entry.second.get();
+                state.streaming[entry.first] = entry.second->IsStreaming();
+            }
+            for (auto& entry : photoTimers) state.photoTimers[entry.first] = entry.second.get();
+            for (auto& entry : stopTimers) state.stopTimers[entry.first] = entry.second.get();
+            promise->set_value(state);
+        });
+        if (future.wait_for(20s) != std::future_status::ready) {
+            ADD_FAILURE() << "the controller did not answer";
+            return {};
+        }
+        return future.get();
+    }
+};
+
+class ControllerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(VirtualCameraLoaded()) << "run through ctest: LD_PRELOAD of the virtual camera";
+        tap_ = std::make_unique<StderrTap>();
+        controller_ = std::make_shared<InspectableController>("StreamController", nullptr);
+    }
+    void TearDown() override {
+        if (controller_->getState() != EventLoop::Stopped) {
+            controller_->stop();
+            controller_->wait();
+        }
+        controller_.reset();
+        tap_.reset();
+        StreamController::SetIntervalsForTest(0, 0);
+    }
+    void start(int stopSeconds, int photoSeconds) {
+        StreamController::SetIntervalsForTest(stopSeconds, photoSeconds);
+        controller_->start();
+    }
+    void armPhotoTimer(int camera) {
+        auto controller = controller_;
+        controller_->post([controller, camera] { controller->StartCapturePhotoTimer(camera); });
+    }
+    std::string streamFile(int camera) const {
+        return gDir + "/streams/" + kMac + "_" + std::to_string(camera);
+    }
+
+    std::unique_ptr<StderrTap> tap_;
+    std::shared_ptr<InspectableController> controller_;
+};
+
+}  // namespace
+
+TEST_F(ControllerTest, StreamStartsIsKeptAliveByRequestsAndStopsAfterTheTimeout) {
+    start(/*stop=*/2, /*photo=*/600);
+    fixture::RemoveTree(streamFile(0));
+    const auto started = std::chrono::steady_clock::now();
+    controller_->post(std::make_shared<StartStreamEvent>(0));
+    auto state = controller_->snapshot();
+    ASSERT_EQ(state.streams.count(0), 1u);
+    EXPECT_EQ(state.stopTimers.count(0), 1u);
+    EXPECT_EQ(state.photoTimers.count(0), 0u);
+    const Stream* running = state.streams[0];
+    ASSERT_TRUE(tap_->waitFor("Start stream: " + streamFile(0), 5s));
+    ASSERT_TRUE(fixture::WaitFor([&] { return fixture::ReadFile(streamFile(0)).size() > 0; }, 15s));
+
+    // Refresh one second in: the countdown restarts, the running stream stays.
+    std::this_thread::sleep_until(started + 1s);
+    const auto refreshed = std::chrono::steady_clock::now();
+    controller_->post(std::make_shared<StartStreamEvent>(0));
+    state = controller_->snapshot();
+    EXPECT_TRUE(tap_->contains("Camera is streaming, we reset stop timer."));
+    EXPECT_EQ(state.streams[0], running);
+    EXPECT_TRUE(state.streaming[0]);
+    EXPECT_EQ(tap_->count("Start stream: "), 1);
+
+    ASSERT_TRUE(tap_->waitFor("done.\n", 15s));
+    EXPECT_GE(std::chrono::steady_clock::now() - refreshed, 1600ms)
+        << "stopped by the first timer, not by the restarted one";
+    EXPECT_EQ(tap_->lines("Stop Stream timer is triggered.").size(), 1u);
+    for (const auto& line : tap_->lines("Stop Stream timer is triggered.")) {
+        EXPECT_NE(line.find("[DEBUG][../src/service/stream:"), std::string::npos) << line;
+        EXPECT_NE(line.find("operator()(): "), std::string::npos) << line;
+    }
+    state = controller_->snapshot();
+    EXPECT_TRUE(state.streams.empty());
+    EXPECT_TRUE(state.stopTimers.empty());
+    EXPECT_EQ(state.photoTimers.count(0), 1u) << "photos resume once the stream is gone";
+
+    ExpectCameraStream(ProbeVideo(streamFile(0)), 10);
+}
+
+// Camera 5 does not exist: its photos fail at once and its streams end at once, which is all the
+// policy needs and keeps the test fast.
+TEST_F(ControllerTest, PhotoTimerIsRemovedWhileStreamingAndRearmedAfterwards) {
+    const std::string attempt = "Failed to execute cmd: v4l2-ctl --device /dev/video5 ";
+    start(/*stop=*/3, /*photo=*/1);
+    armPhotoTimer(5);
+    ASSERT_TRUE(fixture::WaitFor([&] { return tap_->count(attempt) >= 2; }, 10s)) << tap_->text();
+
+    controller_->post(std::make_shared<StartStreamEvent>(5));
+    auto state = controller_->snapshot();
+    ASSERT_EQ(state.streams.count(5), 1u);
+    EXPECT_EQ(state.stopTimers.count(5), 1u);
+    EXPECT_EQ(state.photoTimers.count(5), 0u);
+    // A firing already under way when the timer went may still post one capture.
+    std::this_thread::sleep_for(300ms);
+    const std::size_t streamingFrom = tap_->size();
+
+    std::string untilStop;
+    ASSERT_TRUE(fixture::WaitFor(
+        [&] {
+            if (!controller_->snapshot().streams.empty()) return false;
+            untilStop = tap_->text();
+            return true;
+        },
+        15s));
+    EXPECT_EQ(untilStop.find(attempt, streamingFrom), std::string::npos)
+        << "no photo while streaming";
+    EXPECT_TRUE(tap_->contains("Stop Stream timer is triggered."));
+
+    state = controller_->snapshot();
+    EXPECT_EQ(state.photoTimers.count(5), 1u);
+    EXPECT_EQ(state.stopTimers.count(5), 0u);
+    EXPECT_TRUE(fixture::WaitFor([&] { return tap_->contains(attempt, untilStop.size()); }, 5s))
+        << "photos resume after the stream";
+}
+
+// Camera 1 is pulled after 20 frames: its pipeline ends, and the next request replaces it.
+TEST_F(ControllerTest, DeadStreamIsReplacedByTheNextRequest) {
+    start(/*stop=*/600, /*photo=*/600);
+    controller_->post(std::make_shared<StartStreamEvent>(1));
+    ASSERT_TRUE(fixture::WaitFor(
+        [&] {
+            auto s = controller_->snapshot();
+            return s.streaming.count(1) && !s.streaming[1];
+        },
+        20s))
+        << tap_->text();
+    EXPECT_TRUE(tap_->contains("error reading frame from input context!\n"));
+
+    controller_->post(std::make_shared<StartStreamEvent>(1));
+    auto state = controller_->snapshot();
+    EXPECT_TRUE(tap_->contains("Camera is streaming, we reset stop timer."));
+    EXPECT_TRUE(state.streaming[1]) << "a new stream runs";
+    EXPECT_EQ(state.stopTimers.count(1), 1u);
+    EXPECT_EQ(tap_->count("Start stream: " + gDir + "/streams/" + kMac + "_1"), 2);
+}
+
+TEST_F(ControllerTest, StopForACameraWithoutStreamLogsAnErrorAndChangesNothing) {
+    start(/*stop=*/600, /*photo=*/600);
+    armPhotoTimer(3);
+    auto before = controller_->snapshot();
+    ASSERT_EQ(before.photoTimers.count(3), 1u);
+
+    controller_->post(std::make_shared<StopStreamEvent>(3));
+    ASSERT_TRUE(tap_->waitFor("Camera: 3 is not streaming!", 5s));
+    auto lines = tap_->lines("Camera: 3 is not streaming!");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("[ERROR][../src/service/stream:", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find("] operator()(): Camera: 3 is not streaming!"), std::string::npos);
+
+    auto after = controller_->snapshot();
+    EXPECT_EQ(after.photoTimers, before.photoTimers) << "the photo timer was left as it was";
+    EXPECT_TRUE(after.streams.empty());
+    EXPECT_TRUE(after.stopTimers.empty());
+}
+
+// onExit stops every stream (joining its worker) and drops every timer: nothing fires later.
+TEST_F(ControllerTest, NothingRunsOrFiresAfterTheControllerHasExited) {
+    start(/*stop=*/1, /*photo=*/1);
+    armPhotoTimer(5);
+    controller_->post(std::make_shared<StartStreamEvent>(0));
+    ASSERT_TRUE(tap_->waitFor("Capture Photo timer is triggered.", 5s));
+    ASSERT_TRUE(fixture::WaitFor([&] { return fixture::ReadFile(streamFile(0)).size() > 0; }, 15s));
+    // Re-request so that the 1 s stop timer does not end the stream before the exit does.
+    controller_->post(std::make_shared<StartStreamEvent>(0));
+
+    controller_->stop();
+    controller_->wait();
+    EXPECT_TRUE(tap_->contains("done.\n")) << "the stream worker finished before the exit";
+    // A firing that had already started may still log; give it a moment, then watch.
+    std::this_thread::sleep_for(200ms);
+    const std::size_t exited = tap_->size();
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_FALSE(tap_->contains("timer is triggered.", exited)) << tap_->text().substr(exited);
+}
+
+TEST(StreamControllerSingleton, SecondCallIgnoresItsArguments) {
+    auto first = StreamController::GetInstance("StreamController", nullptr);
+    auto other = std::make_shared<Thread>("Other", nullptr);
+    auto second = StreamController::GetInstance("Ignored", other);
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(second->getName(), "StreamController");
+}
+
+TEST(CameraDevice, ConnectedWhenTheDeviceNodeExists) {
+    ASSERT_TRUE(VirtualCameraLoaded());
+    EXPECT_TRUE(StreamController::CameraDeviceIsConnected(0));
+    EXPECT_TRUE(StreamController::CameraDeviceIsConnected(2));
+    EXPECT_FALSE(StreamController::CameraDeviceIsConnected(9));
+}

@@ -1,0 +1,164 @@
+// Photo capture with the real v4l2-ctl through the virtual camera (MJPG 1920x1080 from the
+// build's test picture). The storage folder holds a blank and shell characters on purpose.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <future>
+#include <regex>
+
+#include "config.h"
+#include "service/stream.h"
+#include "stream_support.h"
+
+using namespace streamtest;
+
+namespace {
+
+std::string gDir;
+std::string gSd;
+
+class ConfigEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        gDir = fixture::MakeTempDir("photo-");
+        // Unquoted in a shell command line this would split the word and run `touch`.
+        gSd = gDir + "/sd card;touch " + gDir + "/injected;";
+        Config::SetSource(WriteDeviceConfig(gDir, "rtmp://127.0.0.1:1/live", gSd), "/sys/class/net");
+        ASSERT_TRUE(Config::Loaded());
+    }
+    void TearDown() override { fixture::RemoveTree(gDir); }
+};
+const auto* const gEnvironment = ::testing::AddGlobalTestEnvironment(new ConfigEnvironment);
+
+std::string DayFolder(std::time_t when) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    return gSd + "/photo/" + std::to_string(local.tm_year + 1900) + "/" +
+           std::to_string(local.tm_mon + 1) + "/" + std::to_string(local.tm_mday);
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Stands in for Main: records the UploadPhotoEvents it receives.
+class UploadReceiver {
+public:
+    UploadReceiver() : thread_(std::make_shared<Thread>("Receiver", nullptr)) {
+        thread_->setEventHandler<UploadPhotoEvent>([this](std::shared_ptr<UploadPhotoEvent> e) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            events_.emplace_back(e->get<0>(), e->get<1>());
+        });
+        thread_->start();
+        StreamController::SetPhotoReceiverForTest(thread_);
+    }
+    ~UploadReceiver() {
+        StreamController::SetPhotoReceiverForTest(nullptr);
+        thread_->stop();
+        thread_->wait();
+    }
+    // Everything posted before this call has been handled when it returns.
+    std::vector<std::pair<std::string, std::string>> events() {
+        auto done = std::make_shared<std::promise<void>>();
+        thread_->post([done] { done->set_value(); });
+        done->get_future().wait_for(10s);
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_;
+    }
+
+private:
+    std::shared_ptr<Thread> thread_;
+    std::mutex mutex_;
+    std::vector<std::pair<std::string, std::string>> events_;
+};
+
+class PhotoTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(VirtualCameraLoaded()) << "run through ctest: LD_PRELOAD of the virtual camera";
+        tap_ = std::make_unique<StderrTap>();
+    }
+    void TearDown() override { tap_.reset(); }
+    std::unique_ptr<StderrTap> tap_;
+};
+
+std::string CaptureCommand(int camera, const std::string& path) {
+    return "v4l2-ctl --device /dev/video" + std::to_string(camera) +
+           " --set-fmt-video=width=1920,height=1080,pixelformat=MJPG --stream-mmap --stream-to=" +
+           ShellQuote(path) + " --stream-count=1 --stream-sleep=1 --stream-skip=5 2>&1";
+}
+
+}  // namespace
+
+TEST_F(PhotoTest, CaptureStoresTheCameraPictureAndHandsItToTheUploader) {
+    UploadReceiver receiver;
+    const std::time_t before = std::time(nullptr);
+    ASSERT_TRUE(StreamController::CapturePhoto(0)) << tap_->text();
+    const std::time_t after = std::time(nullptr);
+
+    auto events = receiver.events();
+    ASSERT_EQ(events.size(), 1u);
+    const std::string local = events[0].first;
+    const std::string remote = events[0].second;
+
+    const bool dated = local.rfind(DayFolder(before) + "/", 0) == 0 ||
+                       local.rfind(DayFolder(after) + "/", 0) == 0;
+    EXPECT_TRUE(dated) << local;
+    EXPECT_NE(local.find("_0.jpg"), std::string::npos);
+    EXPECT_EQ(remote, local.substr(gSd.size()));
+    EXPECT_EQ(remote.rfind("/photo/", 0), 0u) << remote;
+
+    const std::string picture = fixture::ReadFile(std::getenv("VCAM_JPEG"));
+    ASSERT_GT(picture.size(), 1000u);
+    EXPECT_TRUE(fixture::ReadFile(local) == picture) << "the stored JPEG is the camera's frame";
+    EXPECT_NE(::access((gDir + "/injected").c_str(), F_OK), 0) << "the folder name ran a command";
+
+    auto lines = tap_->lines("Run " + CaptureCommand(0, local) + " successfully.");
+    ASSERT_EQ(lines.size(), 1u) << tap_->text();
+    EXPECT_EQ(lines[0].rfind("[DEBUG][../src/service/stream:", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find("] CapturePhoto(): Run "), std::string::npos) << lines[0];
+}
+
+TEST_F(PhotoTest, FailingCaptureLogsTheToolOutputAndPostsNothing) {
+    UploadReceiver receiver;
+    EXPECT_FALSE(StreamController::CapturePhoto(7));  // no /dev/video7
+    EXPECT_TRUE(receiver.events().empty());
+
+    const std::string text = tap_->text();
+    const std::string expected = "] CapturePhoto(): Failed to execute cmd: v4l2-ctl --device "
+                                 "/dev/video7 --set-fmt-video=width=1920,height=1080,"
+                                 "pixelformat=MJPG --stream-mmap --stream-to=";
+    const std::size_t at = text.find(expected);
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_EQ(text.rfind("[ERROR][../src/service/stream:", at), text.rfind('\n', at) + 1);
+    EXPECT_NE(text.find(" --stream-count=1 --stream-sleep=1 --stream-skip=5 2>&1 stderr: "
+                        "Cannot open device /dev/video7, exiting.\n",
+                        at),
+              std::string::npos)
+        << text;
+}
+
+TEST_F(PhotoTest, PhotoPathIsDatedWithoutPaddingAndItsFolderIsCreated) {
+    const std::time_t before = std::time(nullptr);
+    const std::string path = Photo::GeneratePhotoPath(2);
+    const std::time_t after = std::time(nullptr);
+
+    const std::regex shape(R"(.*/photo/(\d{4})/([1-9]\d?)/([1-9]\d?)/(\d+)_2\.jpg)");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(path, match, shape)) << path;
+    EXPECT_EQ(path.rfind(gSd + "/photo/", 0), 0u) << "sdfolder used unchanged";
+    const long long seconds = std::stoll(match[4].str());
+    EXPECT_GE(seconds, static_cast<long long>(before));
+    EXPECT_LE(seconds, static_cast<long long>(after));
+
+    const std::string folder = path.substr(0, path.rfind('/'));
+    EXPECT_TRUE(IsDirectory(folder));
+    // The same day's folder is used again as it is.
+    fixture::WriteFile(folder + "/keep", "x");
+    const std::string next = Photo::GeneratePhotoPath(1);
+    EXPECT_EQ(next.substr(0, next.rfind('/')), folder);
+    EXPECT_EQ(fixture::ReadFile(folder + "/keep"), "x");
+}
