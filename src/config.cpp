@@ -78,11 +78,8 @@ bool IsPassword(FIELD field) {
 
 Config::Config() : Config(kConfigFile, kNetClassRoot) {}
 
+// Loading logs under the constructor's name: every line of it reads "Config(): ...".
 Config::Config(const std::string& file, const std::string& netClassRoot) {
-    Load(file, netClassRoot);
-}
-
-void Config::Load(const std::string& file, const std::string& netClassRoot) {
     LOG_DEBUG << "Parsing configuration file: " << file;
     table[CONFIG_FILE] = file;
 

@@ -89,7 +89,6 @@ public:
 
 private:
     static Config& Instance();
-    void Load(const std::string& file, const std::string& netClassRoot);
 
     std::map<FIELD, std::string> table;
     bool loaded = false;

@@ -4,8 +4,8 @@
 
 #include "utils/logger.h"
 
-Thread::Thread(const std::string& threadName, std::shared_ptr<Thread> parentThread)
-    : name(threadName), parent(std::move(parentThread)) {
+Thread::Thread(const std::string& name, std::shared_ptr<Thread> parent)
+    : threadName(name), parentThread(std::move(parent)) {
     loop.setHandler(CHILD_FINISHED_EVENT_ID,
                     [this](std::shared_ptr<EventBase> event) { onChildFinished(event); });
     loop.setHandler(TASK_EVENT_ID,
@@ -20,7 +20,7 @@ void Thread::start() {
         std::lock_guard<std::mutex> lock(threadMutex);
         thread = std::thread(&Thread::main, self);
     }
-    LOG_DEBUG << "Started new thread: " << name;
+    LOG_DEBUG << "Started new thread: " << threadName;
 }
 
 void Thread::stop() {
@@ -32,9 +32,13 @@ void Thread::wait() {
 }
 
 void Thread::join() {
-    std::lock_guard<std::mutex> lock(threadMutex);
-    if (thread.joinable()) {
-        thread.join();
+    std::thread running;
+    {
+        std::lock_guard<std::mutex> lock(threadMutex);
+        running = std::move(thread);
+    }
+    if (running.joinable()) {
+        running.join();
     }
 }
 
@@ -59,6 +63,11 @@ void Thread::setEventHandler(const unsigned& id,
     }
 }
 
+std::size_t Thread::getChildCount() {
+    std::lock_guard<std::mutex> lock(childrenMutex);
+    return children.size();
+}
+
 void Thread::childFinished(std::shared_ptr<Thread> child) {
     child->join();
 }
@@ -74,22 +83,22 @@ int Thread::main(std::shared_ptr<Thread> self) {
     auto end = std::chrono::steady_clock::now();
     double seconds =
         std::chrono::duration_cast<std::chrono::nanoseconds>(end - begin).count() / 1e9;
-    LOG_DEBUG << "Thread: " << self->name << " run in: " << seconds << " seconds.";
+    LOG_DEBUG << "Thread: " << self->threadName << " run in: " << seconds << " seconds.";
     self->onExit();
     return 0;
 }
 
 void Thread::onInit() {
-    if (!parent) {
+    if (!parentThread) {
         return;
     }
-    std::lock_guard<std::mutex> lock(parent->childrenMutex);
-    for (const auto& child : parent->children) {
+    std::lock_guard<std::mutex> lock(parentThread->childrenMutex);
+    for (const auto& child : parentThread->children) {
         if (child.get() == this) {
             return;
         }
     }
-    parent->children.push_back(shared_from_this());
+    parentThread->children.push_back(shared_from_this());
 }
 
 void Thread::onExit() {
@@ -114,8 +123,8 @@ void Thread::onExit() {
         // and its own exit never touches this list once it is out of it.
         child->join();
     }
-    if (parent && parent->getState() != EventLoop::Stopped) {
-        parent->post(std::make_shared<ChildFinishedEvent>(shared_from_this()));
+    if (parentThread && parentThread->getState() != EventLoop::Stopped) {
+        parentThread->post(std::make_shared<ChildFinishedEvent>(shared_from_this()));
     }
 }
 

@@ -51,8 +51,9 @@ public:
     static int main(std::shared_ptr<Thread> self);
 
     // Any thread.
-    const std::string& getName() const { return name; }
+    const std::string& getName() const { return threadName; }
     EventLoop::State getState() const { return loop.getState(); }
+    std::size_t getChildCount();
 
 protected:
     // Run on the thread itself around its loop. Overrides call the base onInit() first and
@@ -70,8 +71,8 @@ private:
     // start() assigns `thread` after the OS thread already runs; the new thread and every
     // joiner synchronise on this mutex so that nobody sees the member half-assigned.
     std::mutex threadMutex;
-    std::string name;
-    std::shared_ptr<Thread> parent;
+    std::string threadName;
+    std::shared_ptr<Thread> parentThread;
     // Changed by children (onInit appends) and by this thread (removal, draining).
     std::list<std::shared_ptr<Thread>> children;
     std::mutex childrenMutex;

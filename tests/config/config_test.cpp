@@ -1,0 +1,202 @@
+#include "config.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <thread>
+
+#include "log_capture.h"
+#include "process.h"
+
+namespace {
+
+const char* kGoodConfig = R"({
+  "mqtt": {"server": "tcp://127.0.0.1:1883", "username": "dev", "password": "mqtt-secret"},
+  "ftp_server": "ftp.example",
+  "ftp_photo": {"server": "127.0.0.1", "port": 21, "username": "cam", "password": "ftp-secret"},
+  "ota": {"username": "ota", "password": "ota-secret", "downloadpath": "/tmp/ota"},
+  "camera": {"cam1": 0, "cam2": 2, "server": "rtmp://127.0.0.1/live"},
+  "rfid_spi": {"device": "/dev/spidev0.0", "speed": 1000000, "delay": -5, "bits": 8},
+  "rfid_gpio": {"cs": "17"},
+  "netif": "eth0",
+  "sdfolder": "/mnt/sd",
+  "fw_version": "1.2.\"3\"",
+  "fw": "not a constant", "type": "ignored", "extra": {"deep": [1, 2, 3]}
+})";
+
+class ConfigTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fixture::MakeTempDir("k5-config-");
+        netRoot = dir + "/net";
+        std::string cmd = "mkdir -p '" + netRoot + "/eth0'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+        fixture::WriteFile(netRoot + "/eth0/address", "02:00:00:AB:cd:ef\n");
+    }
+    void TearDown() override { fixture::RemoveTree(dir); }
+
+    std::string write(const std::string& json) {
+        std::string path = dir + "/config.json";
+        fixture::WriteFile(path, json);
+        return path;
+    }
+
+    std::string dir;
+    std::string netRoot;
+};
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    auto pos = text.find(from);
+    EXPECT_NE(pos, std::string::npos) << from;
+    if (pos != std::string::npos) text.replace(pos, from.size(), to);
+    return text;
+}
+
+}  // namespace
+
+TEST_F(ConfigTest, LoadsFileValuesDerivedNamesAndConstants) {
+    LogCapture capture;
+    Config config(write(kGoodConfig), netRoot);
+    ASSERT_TRUE(config.IsLoaded());
+    EXPECT_EQ(config[CONFIG_FILE], dir + "/config.json");
+    EXPECT_EQ(config[MQTT_SERVER], "tcp://127.0.0.1:1883");
+    EXPECT_EQ(config[MQTT_PASSWORD], "mqtt-secret");
+    EXPECT_EQ(config[FTP_PHOTO_PORT], "21");
+    EXPECT_EQ(config[CAM1_INDEX], "0");
+    EXPECT_EQ(config[CAM2_INDEX], "2");
+    EXPECT_EQ(config[RFID_SPI_DELAY], "-5");
+    EXPECT_EQ(config[RFID_GPIO_CS], "17");
+    EXPECT_EQ(config[FW_VERSION], "1.2.\"3\"");
+    EXPECT_EQ(config[MAC_ADDRESS], "020000ABcdef");  // case kept
+    EXPECT_EQ(config[MQTT_CLIENT_ID], "k5_020000ABcdef");
+    EXPECT_EQ(config[MQTT_TOPIC_PREFIX], "vok/k5/k5_020000ABcdef/");
+    EXPECT_EQ(config[MQTT_TOPIC_COMMAND], "vok/k5/k5_020000ABcdef/command");
+    EXPECT_EQ(config[MQTT_TOPIC_EVENT], "vok/k5/k5_020000ABcdef/event");
+    EXPECT_EQ(config[MQTT_TOPIC_HEARTBEAT], "vok/k5/k5_020000ABcdef/heartbeat");
+    EXPECT_EQ(config[DEVICE_ID], "vok_020000ABcdef");
+    EXPECT_EQ(config[MQTT_QOS], "0");
+    EXPECT_EQ(config[KEY_FW], "fw");      // a file member of the same name changes nothing
+    EXPECT_EQ(config[KEY_TYPE], "type");
+    EXPECT_EQ(config[HEARTBEAT_INTERVAL], "30");
+    EXPECT_EQ(config[STREAM_STOP_TIMEOUT], "300");
+    EXPECT_EQ(config[PHOTO_CAPTURE_INTERVAL], "60");
+    EXPECT_EQ(config[VIDEO_DEVICE_PREFIX], "/dev/video");
+    EXPECT_EQ(config[STREAM_FORMAT], "flv");
+    EXPECT_EQ(config[static_cast<FIELD>(20)], "");
+
+    auto lines = capture.lines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0].find("[DEBUG][../src/config:"), 0u) << lines[0];
+    EXPECT_NE(lines[0].find("] Config(): Parsing configuration file: " + dir + "/config.json"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_EQ(Matching(lines, "] Config(): Parsed configuration file.").size(), 1u);
+}
+
+TEST_F(ConfigTest, DumpListsEveryEntryInOrderWithPasswordsMasked) {
+    Config config(write(kGoodConfig), netRoot);
+    std::ostringstream dump;
+    dump << config;
+    std::string text = dump.str();
+    EXPECT_EQ(text.find("Config: 0, data: " + dir + "/config.json\nConfig: 1, data: dev\n"
+                        "Config: 2, data: ********\nConfig: 3, data: 0\n"),
+              0u)
+        << text;
+    EXPECT_NE(text.find("Config: 30, data: ********\n"), std::string::npos);
+    EXPECT_NE(text.find("Config: 32, data: ********\n"), std::string::npos);
+    EXPECT_NE(text.find("Config: 54, data: /dev/video\n"), std::string::npos);
+    EXPECT_EQ(text.find("secret"), std::string::npos);
+}
+
+TEST_F(ConfigTest, TheLoggedDumpHidesPasswords) {
+    LogCapture capture;
+    Config config(write(kGoodConfig), netRoot);
+    auto lines = capture.lines();
+    for (const auto& line : lines) EXPECT_EQ(line.find("secret"), std::string::npos) << line;
+    EXPECT_EQ(Matching(lines, "Config: 46, data: 1.2.\"3\"").size(), 1u);
+}
+
+TEST_F(ConfigTest, MissingAddressFileLeavesTheMacEmpty) {
+    Config config(write(Replace(kGoodConfig, "\"eth0\"", "\"wlan9\"")), netRoot);
+    ASSERT_TRUE(config.IsLoaded());
+    EXPECT_EQ(config[MAC_ADDRESS], "");
+    EXPECT_EQ(config[MQTT_TOPIC_COMMAND], "vok/k5/k5_/command");
+    EXPECT_EQ(config[DEVICE_ID], "vok_");
+}
+
+TEST_F(ConfigTest, MissingOrMalformedFilesKeepOnlyTheFileName) {
+    struct Case {
+        std::string content;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"", "Failed to parse file configuration."},
+        {"{\"mqtt\": ", "Failed to parse file configuration."},
+        {"[1, 2]", "Failed to parse file configuration."},
+        {"{} x", "Failed to parse file configuration."},
+        {"{\"a\":1,}", "Failed to parse file configuration."},
+        {std::string(100000, '[') + std::string(100000, ']'), "Failed to parse file configuration."},
+    };
+    for (const auto& c : cases) {
+        LogCapture capture;
+        Config config(write(c.content), netRoot);
+        EXPECT_FALSE(config.IsLoaded());
+        EXPECT_EQ(config[MQTT_SERVER], "");
+        EXPECT_EQ(config[CONFIG_FILE], dir + "/config.json");
+        auto errors = Matching(capture.lines(), "[ERROR][../src/config:");
+        ASSERT_EQ(errors.size(), 1u) << c.content.substr(0, 20);
+        EXPECT_NE(errors[0].find("] Config(): " + c.error), std::string::npos) << errors[0];
+    }
+    LogCapture capture;
+    Config missing(dir + "/absent.json", netRoot);
+    EXPECT_FALSE(missing.IsLoaded());
+    EXPECT_EQ(Matching(capture.lines(), "Failed to open file configuration.").size(), 1u);
+}
+
+TEST_F(ConfigTest, EveryDefectiveMemberIsNamed) {
+    struct Case {
+        std::string from, to, member;
+    };
+    const Case cases[] = {
+        {"\"port\": 21", "\"port\": \"21\"", "\"ftp_photo.port\" must be an integer"},
+        {"\"port\": 21", "\"port\": 21.5", "\"ftp_photo.port\" must be an integer"},
+        {"\"port\": 21", "\"port\": 2147483648", "\"ftp_photo.port\" must be an integer"},
+        {"\"cam2\": 2", "\"cam2\": 1e1", "\"camera.cam2\" must be an integer"},
+        {"\"netif\": \"eth0\"", "\"netif\": 5", "\"netif\" must be a string"},
+        {"\"netif\": \"eth0\",", "", "\"netif\" is missing"},
+        {"\"bits\": 8", "\"bits\": null", "\"rfid_spi.bits\" must be an integer"},
+        {"\"rfid_gpio\": {\"cs\": \"17\"}", "\"rfid_gpio\": [\"17\"]",
+         "\"rfid_gpio\" is missing or not an object"},
+        {"\"fw_version\": \"1.2.\\\"3\\\"\",", "", "\"fw_version\" is missing"},
+    };
+    for (const auto& c : cases) {
+        LogCapture capture;
+        Config config(write(Replace(kGoodConfig, c.from, c.to)), netRoot);
+        EXPECT_FALSE(config.IsLoaded()) << c.to;
+        EXPECT_EQ(config[MQTT_SERVER], "");
+        auto errors = Matching(capture.lines(), "[ERROR][../src/config:");
+        ASSERT_EQ(errors.size(), 1u) << c.to;
+        EXPECT_NE(errors[0].find(c.member), std::string::npos) << errors[0];
+        EXPECT_NE(errors[0].find(dir + "/config.json"), std::string::npos) << errors[0];
+    }
+    LogCapture capture;
+    Config empty(write("{}"), netRoot);
+    EXPECT_FALSE(empty.IsLoaded());
+    EXPECT_EQ(Matching(capture.lines(), "[ERROR]").size(), 22u);
+}
+
+TEST_F(ConfigTest, ProcessWideInstanceIsBuiltOnceForConcurrentFirstCalls) {
+    Config::SetSource(write(kGoodConfig), netRoot);
+    LogCapture capture;
+    std::string a, b;
+    std::thread first([&] { a = Config::Get(MQTT_TOPIC_EVENT); });
+    std::thread second([&] { b = Config::Get(MQTT_TOPIC_EVENT); });
+    first.join();
+    second.join();
+    EXPECT_EQ(a, "vok/k5/k5_020000ABcdef/event");
+    EXPECT_EQ(b, a);
+    EXPECT_TRUE(Config::Loaded());
+    EXPECT_EQ(Matching(capture.lines(), "Parsed configuration file.").size(), 1u);
+    EXPECT_EQ(&Config::Get(CMD_VERSION), &Config::Get(CMD_VERSION));
+}
