@@ -249,7 +249,7 @@ bool CFTPClient::UploadStream(const std::string& strLocalFile, const std::string
     if (S_ISREG(fileStat.st_mode)) {
         ifsInput.open(strLocalFile, std::ifstream::in | std::ifstream::binary);
     }
-    if (!ifsInput.good()) {
+    if (!ifsInput.is_open() || !ifsInput.good()) {
         Log(StringFormat("[FTPClient][Error] Unable to open local file %s in CFTPClient::%s().",
                          strLocalFile.c_str(), szCaller));
         return false;
@@ -423,9 +423,17 @@ bool CFTPClient::RunQuoteCommand(const std::string& strRemotePath, const char* s
 
     std::string strURL;
     std::string strArgument;
+    std::string strCommandArgument;
     if (m_eFtpProtocol == SFTP) {
         strURL = ParseURL("");
         strArgument = strRemotePath;
+        // libcurl splits SFTP commands at blanks; a quoted path keeps its blanks and quotes.
+        strCommandArgument = "\"";
+        for (const char c : strArgument) {
+            if (c == '"' || c == '\\') strCommandArgument += '\\';
+            strCommandArgument += c;
+        }
+        strCommandArgument += "\"";
     } else {
         const size_t uSlash = strRemotePath.rfind('/');
         if (uSlash == std::string::npos) {
@@ -436,7 +444,9 @@ bool CFTPClient::RunQuoteCommand(const std::string& strRemotePath, const char* s
             strArgument = strRemotePath.substr(uSlash + 1);
         }
     }
-    const std::string strCommand = (m_eFtpProtocol == SFTP ? szSftpPrefix : szFtpPrefix) + strArgument;
+    if (strCommandArgument.empty()) strCommandArgument = strArgument;
+    const std::string strCommand =
+        (m_eFtpProtocol == SFTP ? szSftpPrefix : szFtpPrefix) + strCommandArgument;
 
     struct curl_slist* pHeaderList = curl_slist_append(nullptr, strCommand.c_str());
     if (pHeaderList == nullptr) return false;
