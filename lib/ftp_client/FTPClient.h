@@ -40,7 +40,7 @@ public:
 
     // What the progress callback receives as its first argument. dLastRunTime belongs to
     // the callback; the library clears it in SetProgressFnCallback and never reads it.
-    struct ProgressFnStruct {
+    struct ProgressRecord {
         double dLastRunTime;
         CURL* pCurl;
         void* pOwner;
@@ -108,7 +108,7 @@ public:
     const FTP_PROTOCOL& GetProtocol() const { return m_eFtpProtocol; }
     const SettingsFlag& GetSettingsFlags() const { return m_eSettingsFlags; }
     CURL* GetCurlPointer() const { return m_pCurlSession; }
-    const ProgressFnStruct& GetProgressStruct() const { return m_ProgressStruct.Record; }
+    const ProgressRecord& GetProgressStruct() const { return m_ProgressStruct.Record; }
 
     bool UploadFile(const std::string& strLocalFile, const std::string& strRemoteFile,
                     const bool& bCreateDir = false) const;
@@ -147,7 +147,7 @@ private:
     // The record libcurl hands to the progress trampoline: the public record first, so
     // the callback sees the record's own address, then the callable to run.
     struct ProgressData {
-        ProgressFnStruct Record;
+        ProgressRecord Record;
         const ProgressFnCallback* pCallback;
     };
 

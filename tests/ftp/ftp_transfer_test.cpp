@@ -445,3 +445,31 @@ TEST_F(LyingFtpTransfer, WildcardSkipsNamesThatLeaveTheLocalDirectory) {
             << sink_.all();
     }
 }
+
+namespace {
+class LongNameFtpTransfer : public FtpTransfer {
+protected:
+    LongNameFtpTransfer() : FtpTransfer(Options()) {}
+    static std::string LongName() { return std::string(300, 'd'); }
+    static fixture::FtpServer::Options Options() {
+        fixture::FtpServer::Options options;
+        options.extraListLines = {"drwxr-xr-x   2 owner    group        4096 Jan 01 00:00 " +
+                                  LongName()};
+        return options;
+    }
+};
+}  // namespace
+
+TEST_F(LongNameFtpTransfer, LocalDirectoryThatCannotBeMadeFailsTheWildcardDownload) {
+    putRemote("w/a.txt", "a");
+    ::mkdir(local("out").c_str(), 0755);
+    testing::internal::CaptureStderr();
+    const bool ok = client_.DownloadWildcard(local("out"), "w/*");
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(errors, "Problem creating directory (errno=" + std::to_string(ENAMETOOLONG) +
+                          "): " + local("out/") + LongName() + "\n");
+    EXPECT_TRUE(sink_.has(Message("[FTPClient][Error] Unable to import elements 127.0.0.1/%s (Error = %d | %s).",
+                                  "w/*", CURLE_CHUNK_FAILED)))
+        << sink_.all();
+}
