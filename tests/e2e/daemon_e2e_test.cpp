@@ -1,0 +1,402 @@
+// The whole device from outside: the daemon binary with a real broker, FTP server, RTMP endpoint
+// and the virtual camera, watched by a controller over MQTT, through the FTP server's files and
+// with ffprobe on the published stream. Each test is its own ctest test with its own peers, so
+// that the long runs go side by side.
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "controller.h"
+#include "device.h"
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// The member names of a JSON object in document order, and its "time" value.
+struct Json {
+    bool object = false;
+    std::vector<std::string> names;
+    int64_t time = -1;
+    std::string type;
+};
+
+Json Parse(const std::string& payload) {
+    Json json;
+    rapidjson::Document document;
+    document.Parse(payload.c_str());
+    if (document.HasParseError() || !document.IsObject()) return json;
+    json.object = true;
+    for (auto& member : document.GetObject()) json.names.push_back(member.name.GetString());
+    if (document.HasMember("time") && document["time"].IsInt64()) json.time = document["time"].GetInt64();
+    if (document.HasMember("type") && document["type"].IsString()) json.type = document["type"].GetString();
+    return json;
+}
+
+// "{"id":"vok_<MAC>","time":<n>," + rest, with any time.
+bool IsMessage(const Device& device, const std::string& payload, const std::string& rest) {
+    const std::string head = "{\"id\":\"" + device.DeviceId() + "\",\"time\":";
+    if (payload.compare(0, head.size(), head) != 0) return false;
+    size_t at = head.size();
+    size_t digits = at;
+    while (digits < payload.size() && std::isdigit(static_cast<unsigned char>(payload[digits]))) ++digits;
+    return digits > at && payload.compare(digits, std::string::npos, "," + rest) == 0;
+}
+
+std::string Heartbeat(bool cam1, bool cam2) {
+    return std::string("\"type\":\"heartbeat\",\"cam1\":") + (cam1 ? "true" : "false") +
+           ",\"cam2\":" + (cam2 ? "true" : "false") + "}";
+}
+
+// What ffprobe sees of the live stream: "codec,width,height", or its error text.
+std::string ProbeStream(const Device& device, int camera) {
+    return RunTool({"ffprobe", "-v", "error", "-rw_timeout", "15000000", "-select_streams", "v:0",
+                    "-show_entries", "stream=codec_name,width,height", "-of", "csv=p=0",
+                    device.StreamUrl(camera)},
+                   device.dir + "/ffprobe.log", 30s);
+}
+
+bool StreamIsReadable(const Device& device, int camera, std::string& seen) {
+    return fixture::WaitFor(
+        [&] {
+            seen = ProbeStream(device, camera);
+            return seen.find("h264,1280,720") != std::string::npos;
+        },
+        60s);
+}
+
+void ExpectNoSanitizerReport(const std::string& log) {
+    EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
+    EXPECT_EQ(log.find("runtime error:"), std::string::npos) << log;
+}
+
+// Waits for the daemon's end; true with `status` filled when it ended in time.
+bool WaitForExit(Device& device, std::chrono::milliseconds timeout, int& status) {
+    return device.daemon->wait(timeout, &status);
+}
+
+class DaemonTest : public testing::Test {
+protected:
+    void TearDown() override {
+        if (HasFailure() && device) {
+            device->keep = true;
+            std::cerr << "daemon log and files kept in " << device->dir << "\n";
+        }
+        controller.reset();
+        device.reset();
+    }
+
+    void SetUpDevice(const Device::Options& options = {}) {
+        device = std::make_unique<Device>(options);
+        ASSERT_TRUE(device->PeersUp()) << device->broker.log() << device->rtmp.log();
+        ConnectController();
+    }
+
+    void ConnectController() {
+        controller.reset();
+        controller = std::make_unique<Controller>(device->broker.uri(), "e2e-controller");
+        ASSERT_TRUE(controller->Connected());
+        controller->Subscribe(device->Topic("event"));
+        controller->Subscribe(device->Topic("heartbeat"));
+    }
+
+    void Command(const std::string& payload) { controller->Publish(device->Topic("command"), payload); }
+
+    std::vector<Controller::Message> Events() { return controller->On(device->Topic("event")); }
+    std::vector<Controller::Message> Heartbeats() { return controller->On(device->Topic("heartbeat")); }
+
+    // Starts the daemon and checks that the firmware version is the first thing it says.
+    void StartAndExpectVersion() {
+        device->Start();
+        ASSERT_TRUE(device->WaitForLog("MQTT connected.", 30s, &connected)) << device->Log();
+        ASSERT_TRUE(controller->WaitUntil(
+            [&](const std::vector<Controller::Message>& all) {
+                for (auto& m : all)
+                    if (m.topic == device->Topic("event")) return true;
+                return false;
+            },
+            15s))
+            << device->Log();
+        Controller::Message first = Events().front();
+        EXPECT_TRUE(IsMessage(*device, first.payload, "\"fw\":\"e2e-1.2.3\",\"type\":\"version\"}"))
+            << first.payload;
+        EXPECT_LT(Seconds(first.at - connected), 2.0) << "the version response came late";
+    }
+
+    std::unique_ptr<Device> device;
+    std::unique_ptr<Controller> controller;
+    Clock::time_point connected;  // when the daemon's log first said it was connected
+};
+
+// The daemon's complete run of about 121 s: version first, every command answered, ignored
+// inputs ignored, heartbeats every 30 s, a photo of camera 0 on the FTP server and the card,
+// the stream after "view_cam", and an exit with status 0.
+TEST_F(DaemonTest, CompleteRun) {
+    ASSERT_NO_FATAL_FAILURE(SetUpDevice());
+    ASSERT_NO_FATAL_FAILURE(StartAndExpectVersion());
+
+    ASSERT_TRUE(device->WaitForLog("Post async task.", 10s)) << device->Log();
+
+    // Commands, ignored inputs among them, and a last "version" whose answer shows that
+    // everything before it has been handled.
+    for (const char* payload :
+         {"{\"type\":\"reboot\"}", "{\"type\":\"Version\"}", "{\"type\":\"download\",\"url\":\"ftp-path\"}",
+          "{\"type\":5}", "[1,2]", "", "not json", "{\"cmd\":\"version\"}", "{\"type\":\"version\"} x",
+          "{\"type\":\" version\"}", "{\"type\":\"reset_factory\"}", "{\"type\":\"heartbeat\"}",
+          "{\"type\":\"version\"}"})
+        Command(payload);
+    ASSERT_TRUE(controller->WaitUntil(
+        [&](const std::vector<Controller::Message>&) { return Events().size() >= 5; }, 15s))
+        << device->Log();
+    std::vector<Controller::Message> events = Events();
+    ASSERT_EQ(events.size(), 5u);
+    EXPECT_TRUE(IsMessage(*device, events[1].payload, "\"result\":\"success\",\"type\":\"reboot\"}"))
+        << events[1].payload;
+    EXPECT_TRUE(IsMessage(*device, events[2].payload, "\"result\":\"success\",\"type\":\"download\"}"))
+        << events[2].payload;
+    EXPECT_TRUE(IsMessage(*device, events[3].payload, "\"result\":\"success\",\"type\":\"reset_factory\"}"))
+        << events[3].payload;
+    EXPECT_TRUE(IsMessage(*device, events[4].payload, "\"fw\":\"e2e-1.2.3\",\"type\":\"version\"}"))
+        << events[4].payload;
+    // The "heartbeat" command: one heartbeat, before the last answer, and nothing on the event topic.
+    const Clock::time_point commandsDone = events[4].at;
+    std::vector<Controller::Message> beats = Heartbeats();
+    ASSERT_EQ(beats.size(), 1u);
+    EXPECT_LE(beats[0].at, commandsDone);
+    EXPECT_TRUE(IsMessage(*device, beats[0].payload, Heartbeat(true, false))) << beats[0].payload;
+
+    // The photo timers fire 60 s after start: camera 0 is photographed and uploaded, the
+    // absent camera 9 fails. Streaming is requested only afterwards, since a streaming camera
+    // takes no photos.
+    ASSERT_TRUE(device->WaitForLog("_0.jpg status: 1", 100s)) << device->Log();
+    ASSERT_TRUE(device->WaitForLog("Failed to execute cmd: v4l2-ctl --device /dev/video9 ", 20s))
+        << device->Log();
+
+    Command("{\"type\":\"view_cam\"}");
+    Controller::Message viewCam;
+    ASSERT_TRUE(controller->WaitFor(device->Topic("event"), "\"type\":\"view_cam\"", 10s, &viewCam));
+    EXPECT_TRUE(IsMessage(*device, viewCam.payload,
+                          "\"cam1\":\"1\",\"cam2\":\"0\",\"result\":\"success\",\"type\":\"view_cam\"}"))
+        << viewCam.payload;
+    EXPECT_NE(device->Log().find("Can't start stream for camera: 9, device is not connected yet."),
+              std::string::npos);
+    std::string probe;
+    EXPECT_TRUE(StreamIsReadable(*device, Device::kCam1, probe)) << probe << device->rtmp.log();
+    EXPECT_NE(device->Log().find("Start stream: " + device->StreamUrl(Device::kCam1)), std::string::npos);
+
+    // The end of the fixed run.
+    int status = -1;
+    ASSERT_TRUE(WaitForExit(*device, 60s, status)) << device->Log();
+    const double ranFor = device->SecondsSinceStart();
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_GT(ranFor, 119.0);
+    EXPECT_LT(ranFor, 130.0);
+
+    const std::string log = device->Log();
+    EXPECT_EQ(Count(log, "Post async task."), 1u);
+    ExpectNoSanitizerReport(log);
+
+    // Periodic heartbeats at about 30, 60, 90 and 120 s, their times 30 s apart.
+    beats = Heartbeats();
+    std::vector<Controller::Message> periodic;
+    for (auto& beat : beats)
+        if (beat.at > commandsDone) periodic.push_back(beat);
+    ASSERT_EQ(periodic.size(), 4u);
+    EXPECT_NEAR(Seconds(periodic[0].at - connected), 30.0, 3.0);
+    for (size_t i = 0; i < periodic.size(); ++i) {
+        EXPECT_TRUE(IsMessage(*device, periodic[i].payload, Heartbeat(true, false))) << periodic[i].payload;
+        Json json = Parse(periodic[i].payload);
+        ASSERT_TRUE(json.object);
+        EXPECT_EQ(json.names, (std::vector<std::string>{"id", "time", "type", "cam1", "cam2"}));
+        if (i > 0) {
+            const int64_t step = json.time - Parse(periodic[i - 1].payload).time;
+            EXPECT_GE(step, 29);
+            EXPECT_LE(step, 31);
+        }
+    }
+    // After the version at start-up the event topic heard only the answers to the commands.
+    EXPECT_EQ(Events().size(), 6u);
+
+    // Photos: camera 0 only, in the dated folder, on the card and on the server, byte for byte
+    // the camera's JPEG picture.
+    const std::string picture = fixture::ReadFile(K5_VCAM_JPEG);
+    ASSERT_GT(picture.size(), 1000u);
+    std::vector<std::string> onCard = Device::Files(device->sd);
+    std::vector<std::string> onServer = Device::Files(device->ftp->root());
+    ASSERT_FALSE(onCard.empty());
+    EXPECT_EQ(onCard, onServer);
+    const std::regex layout("photo/([0-9]{4})/([0-9]{1,2})/([0-9]{1,2})/([0-9]+)_0\\.jpg");
+    for (const std::string& file : onCard) {
+        std::smatch parts;
+        ASSERT_TRUE(std::regex_match(file, parts, layout)) << file;
+        std::time_t seconds = static_cast<std::time_t>(std::stoll(parts[4].str()));
+        std::tm local{};
+        localtime_r(&seconds, &local);
+        EXPECT_EQ(parts[1].str() + "/" + parts[2].str() + "/" + parts[3].str(),
+                  std::to_string(local.tm_year + 1900) + "/" + std::to_string(local.tm_mon + 1) + "/" +
+                      std::to_string(local.tm_mday));
+        const std::string card = fixture::ReadFile(device->sd + "/" + file);
+        EXPECT_TRUE(card == picture) << file << " is not the camera's picture";
+        EXPECT_TRUE(fixture::ReadFile(device->ftp->root() + "/" + file) == card) << file;
+        EXPECT_NE(log.find("Upload FTP Photo " + device->sd + "/" + file + " status: 1"), std::string::npos);
+    }
+}
+
+// The broker goes away and comes back: the device reconnects, subscribes again and answers.
+TEST_F(DaemonTest, AnswersCommandsAfterTheBrokerRestarted) {
+    ASSERT_NO_FATAL_FAILURE(SetUpDevice());
+    ASSERT_NO_FATAL_FAILURE(StartAndExpectVersion());
+
+    controller.reset();
+    device->broker.stop();
+    ASSERT_TRUE(device->WaitForLog("MQTT connection lost.", 30s)) << device->Log();
+    ASSERT_TRUE(device->broker.start());
+    ASSERT_NO_FATAL_FAILURE(ConnectController());
+    ASSERT_TRUE(fixture::WaitFor([&] { return Count(device->Log(), "MQTT connected.") >= 2; }, 60s))
+        << device->Log();
+
+    // The renewed subscription may still be on its way: ask until the device answers.
+    ASSERT_TRUE(fixture::WaitFor(
+        [&] {
+            Command("{\"type\":\"reboot\"}");
+            return controller->WaitFor(device->Topic("event"), "\"type\":\"reboot\"", 1s);
+        },
+        30s))
+        << device->Log();
+    Command("{\"type\":\"heartbeat\"}");
+    EXPECT_TRUE(controller->WaitFor(device->Topic("heartbeat"), Heartbeat(true, false), 10s));
+
+    device->daemon->signal(SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(WaitForExit(*device, 5s, status)) << device->Log();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ExpectNoSanitizerReport(device->Log());
+}
+
+// With the FTP server down the upload fails with status 0, the photo stays on the card, and the
+// device goes on with its heartbeats and answers.
+TEST_F(DaemonTest, KeepsThePhotoWhenTheFtpServerIsDown) {
+    Device::Options options;
+    options.ftpServer = false;
+    ASSERT_NO_FATAL_FAILURE(SetUpDevice(options));
+    ASSERT_NO_FATAL_FAILURE(StartAndExpectVersion());
+
+    ASSERT_TRUE(device->WaitForLog("_0.jpg status: 0", 100s)) << device->Log();
+    std::vector<std::string> onCard = Device::Files(device->sd);
+    ASSERT_EQ(onCard.size(), 1u);
+    EXPECT_TRUE(EndsWith(onCard[0], "_0.jpg")) << onCard[0];
+    EXPECT_TRUE(fixture::ReadFile(device->sd + "/" + onCard[0]) == fixture::ReadFile(K5_VCAM_JPEG));
+    EXPECT_NE(device->Log().find("Upload FTP Photo " + device->sd + "/" + onCard[0] + " status: 0"),
+              std::string::npos);
+
+    // Carries on: the heartbeats of 30 and 60 s, and an answer to a command sent now.
+    EXPECT_TRUE(controller->WaitUntil(
+        [&](const std::vector<Controller::Message>&) { return Heartbeats().size() >= 2; }, 15s));
+    Command("{\"type\":\"download\"}");
+    EXPECT_TRUE(controller->WaitFor(device->Topic("event"), "\"type\":\"download\"", 10s)) << device->Log();
+    EXPECT_TRUE(device->daemon->running());
+
+    device->daemon->signal(SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(WaitForExit(*device, 5s, status)) << device->Log();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(Device::Files(device->sd), onCard);  // the photo is kept
+    ExpectNoSanitizerReport(device->Log());
+}
+
+// SIGTERM while a stream runs: Main, the stream controller and the stream worker end in order,
+// and the process exits with status 0 within 5 s.
+TEST_F(DaemonTest, StopsInOrderOnSigtermWhileStreaming) {
+    ASSERT_NO_FATAL_FAILURE(SetUpDevice());
+    ASSERT_NO_FATAL_FAILURE(StartAndExpectVersion());
+
+    Command("{\"type\":\"view_cam\"}");
+    ASSERT_TRUE(controller->WaitFor(device->Topic("event"), "\"type\":\"view_cam\"", 10s)) << device->Log();
+    std::string probe;
+    ASSERT_TRUE(StreamIsReadable(*device, Device::kCam1, probe)) << probe << device->Log();
+    ASSERT_EQ(device->Log().find("done."), std::string::npos) << "the stream ended early";
+
+    const Clock::time_point signalled = Clock::now();
+    device->daemon->signal(SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(WaitForExit(*device, 5s, status)) << device->Log();
+    EXPECT_LT(Seconds(Clock::now() - signalled), 5.0);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    const std::string log = device->Log();
+    const size_t signal = log.find("Stop signal received, shutting down.");
+    const size_t mainEnded = log.find("Thread: Main run in");
+    const size_t controllerEnded = log.find("Thread: StreamController run in");
+    const size_t workerEnded = log.find("done.\n");
+    ASSERT_NE(signal, std::string::npos) << log;
+    ASSERT_NE(mainEnded, std::string::npos) << log;
+    ASSERT_NE(controllerEnded, std::string::npos) << log;
+    ASSERT_NE(workerEnded, std::string::npos) << log;
+    EXPECT_LT(signal, mainEnded);
+    EXPECT_LT(mainEnded, controllerEnded);
+    EXPECT_LT(controllerEnded, workerEnded);
+    EXPECT_EQ(log.find("error writing packet"), std::string::npos) << log;
+    ExpectNoSanitizerReport(log);
+}
+
+// A defective configuration stops the daemon at once, with an ERROR line, before it connects
+// anywhere.
+TEST_F(DaemonTest, RefusesADefectiveConfiguration) {
+    Device::Options options;
+    options.ftpServer = false;
+    ASSERT_NO_FATAL_FAILURE(SetUpDevice(options));
+    struct Case {
+        std::string name;
+        std::string config;
+        std::string error;
+    };
+    std::string missing = device->ConfigText();
+    missing.replace(missing.find("\"cam2\""), 6, "\"cam_2\"");
+    std::string malformed = device->ConfigText();
+    malformed.replace(malformed.rfind('}'), 1, ",}");
+    for (const Case& c : {Case{"missing member", missing, "camera.cam2"},
+                          Case{"malformed", malformed, "Failed to parse file configuration."}}) {
+        SCOPED_TRACE(c.name);
+        std::remove(device->logFile.c_str());
+        device->Start(c.config);
+        int status = -1;
+        ASSERT_TRUE(WaitForExit(*device, 10s, status)) << device->Log();
+        EXPECT_LT(device->SecondsSinceStart(), 10.0);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_NE(WEXITSTATUS(status), 0);
+        const std::string log = device->Log();
+        const size_t error = log.find("[ERROR]");
+        ASSERT_NE(error, std::string::npos) << log;
+        EXPECT_NE(log.find(c.error, error), std::string::npos) << log;
+        EXPECT_EQ(log.find("MQTT"), std::string::npos) << log;
+        ExpectNoSanitizerReport(log);
+    }
+    EXPECT_EQ(device->broker.log().find(" as k5_"), std::string::npos) << device->broker.log();
+    EXPECT_TRUE(Events().empty());
+}
+
+}  // namespace

@@ -1,0 +1,166 @@
+#pragma once
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ftp_servers.h"
+#include "mosquitto.h"
+#include "process.h"
+#include "rtmp_server.h"
+
+// The daemon binary, unmodified, with its own peers on loopback: a mosquitto broker, a pyftpdlib
+// FTP server (or a closed port in its place), an nginx-rtmp endpoint and the virtual camera.
+// It runs in a private mount namespace where the device configuration is bind-mounted over
+// /etc/config.json; camera 1 is /dev/video0 (present), camera 2 is /dev/video9 (absent).
+class Device {
+public:
+    static constexpr int kCam1 = 0;
+    static constexpr int kCam2 = 9;
+
+    struct Options {
+        bool ftpServer = true;
+    };
+
+    Device() : Device(Options()) {}
+    explicit Device(const Options& options) {
+        dir = fixture::MakeTempDir("k5-e2e-");
+        sd = dir + "/sd";
+        logFile = dir + "/daemon.log";
+        mac = LoopbackMac();
+        if (options.ftpServer) {
+            ftp = std::make_unique<fixture::FtpServer>();
+            ftpPort = ftp->port();
+        } else {
+            ftpPort = fixture::FreeTcpPort();  // nothing listens there: the server is down
+        }
+        brokerUp = broker.start();
+        rtmpUp = rtmp.start();
+    }
+
+    ~Device() {
+        daemon.reset();
+        if (!keep) fixture::RemoveTree(dir);
+    }
+
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+
+    bool PeersUp() const { return brokerUp && rtmpUp; }
+
+    std::string Topic(const std::string& leaf) const { return "vok/k5/k5_" + mac + "/" + leaf; }
+    std::string DeviceId() const { return "vok_" + mac; }
+    std::string StreamUrl(int camera) const { return rtmp.url() + "/" + mac + "_" + std::to_string(camera); }
+
+    // The device configuration; `edit` may spoil it for the tests of defective files.
+    std::string ConfigText() const {
+        const std::string user = ftp ? ftp->user() : "camera";
+        const std::string password = ftp ? ftp->password() : "secret";
+        return "{\n"
+               "  \"mqtt\": {\"server\": \"" + broker.uri() + "\", \"username\": \"\", \"password\": \"\"},\n"
+               "  \"ftp_server\": \"127.0.0.1\",\n"
+               "  \"ftp_photo\": {\"server\": \"127.0.0.1\", \"port\": " + std::to_string(ftpPort) +
+               ", \"username\": \"" + user + "\", \"password\": \"" + password + "\"},\n"
+               "  \"ota\": {\"username\": \"ota\", \"password\": \"ota\", \"downloadpath\": \"" + dir + "/ota\"},\n"
+               "  \"camera\": {\"cam1\": " + std::to_string(kCam1) + ", \"cam2\": " + std::to_string(kCam2) +
+               ", \"server\": \"" + rtmp.url() + "\"},\n"
+               "  \"rfid_spi\": {\"device\": \"/dev/spidev0.0\", \"speed\": 1000000, \"delay\": 0, \"bits\": 8},\n"
+               "  \"rfid_gpio\": {\"cs\": \"17\"},\n"
+               "  \"netif\": \"lo\",\n"
+               "  \"sdfolder\": \"" + sd + "\",\n"
+               "  \"fw_version\": \"e2e-1.2.3\"\n"
+               "}\n";
+    }
+
+    // Starts the daemon with `config` (default: ConfigText()) over /etc/config.json.
+    void Start(const std::string& config = "") {
+        const std::string file = dir + "/config.json";
+        fixture::WriteFile(file, config.empty() ? ConfigText() : config);
+        // When the machine has no /etc/config.json to mount over, an overlay of /etc (upper layer
+        // in the test's directory) provides an empty one first; the real /etc is never touched.
+        // The camera library is preloaded into the daemon only (and its children: the shell and
+        // v4l2-ctl), not into unshare and sh; a sanitizer runtime comes first in the list.
+        static const char* script =
+            "set -e\n"
+            "if [ ! -e /etc/config.json ]; then\n"
+            "  mkdir -p \"$1/upper\" \"$1/work\"\n"
+            "  : > \"$1/upper/config.json\"\n"
+            "  mount -t overlay overlay -o \"lowerdir=/etc,upperdir=$1/upper,workdir=$1/work\" /etc\n"
+            "fi\n"
+            "mount --bind \"$0\" /etc/config.json\n"
+            "exec env LD_PRELOAD=\"$3\" VCAM_DEVICES=\"$4\" VCAM_JPEG=\"$5\" \"$2\"\n";
+        started = std::chrono::steady_clock::now();
+        daemon = std::make_unique<fixture::Process>(
+            std::vector<std::string>{"unshare", "-m", "--propagation", "private", "sh", "-c", script, file,
+                                     dir + "/ns", K5CAM_BINARY, K5_VCAM_PRELOAD, std::to_string(kCam1),
+                                     K5_VCAM_JPEG},
+            logFile);
+    }
+
+    std::string Log() const { return fixture::ReadFile(logFile); }
+
+    // Waits until the daemon's log contains `text`; the moment it was seen in `seen`.
+    bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout,
+                    std::chrono::steady_clock::time_point* seen = nullptr) {
+        bool found = fixture::WaitFor([&] { return Log().find(text) != std::string::npos; }, timeout);
+        if (found && seen) *seen = std::chrono::steady_clock::now();
+        return found;
+    }
+
+    double SecondsSinceStart() const {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    }
+
+    // Files below `root`, sorted, as paths relative to it.
+    static std::vector<std::string> Files(const std::string& root) {
+        std::vector<std::string> files;
+        std::error_code error;
+        if (!std::filesystem::exists(root, error)) return files;
+        for (auto& entry : std::filesystem::recursive_directory_iterator(root, error))
+            if (entry.is_regular_file()) files.push_back(std::filesystem::relative(entry.path(), root).string());
+        std::sort(files.begin(), files.end());
+        return files;
+    }
+
+    static std::string LoopbackMac() {
+        std::ifstream in("/sys/class/net/lo/address");
+        std::string word, result;
+        in >> word;
+        for (char c : word)
+            if (c != ':') result += c;
+        return result;
+    }
+
+    std::string dir;
+    std::string sd;
+    std::string logFile;
+    std::string mac;
+    int ftpPort = 0;
+    bool brokerUp = false;
+    bool rtmpUp = false;
+    bool keep = false;  // set by a failing test to keep the directory for a look afterwards
+    fixture::Mosquitto broker;
+    std::unique_ptr<fixture::FtpServer> ftp;
+    fixture::RtmpServer rtmp{false};
+    std::unique_ptr<fixture::Process> daemon;
+    std::chrono::steady_clock::time_point started;
+};
+
+// Runs a program to its end (at most `timeout`) and gives its standard output and error.
+inline std::string RunTool(const std::vector<std::string>& argv, const std::string& logFile,
+                           std::chrono::milliseconds timeout, int* exitCode = nullptr) {
+    std::remove(logFile.c_str());
+    fixture::Process tool(argv, logFile);
+    int status = -1;
+    bool ended = tool.wait(timeout, &status);
+    if (!ended) tool.stop(SIGKILL);
+    if (exitCode) *exitCode = ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return fixture::ReadFile(logFile);
+}
