@@ -205,7 +205,10 @@ void TimerRunLoop::_loopTask() {
             // Nothing to schedule: sleep until a timer is registered or the loop is stopped.
             wakeCondition.wait(lock);
         } else {
-            wakeCondition.wait_until(lock, timers.front()->getNextTrigger());
+            // A copy: the timer may be unregistered and freed while the loop waits, and
+            // wait_until reads its deadline again after waking.
+            const auto wakeAt = timers.front()->getNextTrigger();
+            wakeCondition.wait_until(lock, wakeAt);
         }
     }
     lock.unlock();
