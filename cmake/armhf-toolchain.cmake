@@ -36,9 +36,10 @@ set(ENV{PKG_CONFIG_PATH} "")
 
 # Programs (protoc-like tools, the emulator) come from the host; libraries, headers and CMake
 # package files from the armhf multiarch folders, which CMAKE_LIBRARY_ARCHITECTURE selects.
+# qemu-arm-run hands LD_PRELOAD (the tests' virtual camera) to the emulated program only.
 find_program(K5_QEMU_ARM qemu-arm)
 if(K5_QEMU_ARM)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${K5_QEMU_ARM})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/qemu-arm-run ${K5_QEMU_ARM})
 else()
   message(WARNING "qemu-arm not found: the armhf tests cannot run on this machine")
 endif()
