@@ -52,8 +52,12 @@ CFTPClient::CFTPClient(LogFnCallback Logger)
 
 CFTPClient::~CFTPClient() {
     if (m_pCurlSession != nullptr) {
-        Log("[FTPClient][Warning] Object was freed before calling CFTPClient::CleanupSession(). "
-            "The API session was cleaned though.");
+        try {
+            Log("[FTPClient][Warning] Object was freed before calling CFTPClient::CleanupSession(). "
+                "The API session was cleaned though.");
+        } catch (...) {
+            // The owner's logger failed; the handle must be released all the same.
+        }
         CleanupSession();
     }
 }
