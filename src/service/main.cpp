@@ -3,10 +3,13 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 
 #include "config.h"
+#include "net/ftp.h"
+#include "service/stream.h"
 #include "utils/logger.h"
 
 namespace {
@@ -15,7 +18,13 @@ int64_t NowSeconds() {
     return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() /
                                 1000000000);
 }
+std::atomic<int> heartbeatIntervalOverride{0};
+
 }  // namespace
+
+void Main::SetHeartbeatIntervalForTest(int seconds) {
+    heartbeatIntervalOverride = seconds;
+}
 
 std::shared_ptr<Main> Main::GetInstance(const std::string& name, std::shared_ptr<Thread> parent) {
     static std::shared_ptr<Main> _instance(new Main(name, std::move(parent)));
@@ -40,21 +49,82 @@ void Main::onInit() {
         commandEvents[Config::Get(CMD_VIEW_CAM)] = std::make_shared<ViewCamEvent>();
     }
 
+    // Handlers in the order version, download, heartbeat, reboot, reset_factory, view_cam,
+    // upload.
     setEventHandler<VersionEvent>([this](std::shared_ptr<VersionEvent>) {
         MQTTPublishCommandResponse(
             {{Config::Get(KEY_FW), Config::Get(FW_VERSION)}, {Config::Get(KEY_TYPE), Config::Get(CMD_VERSION)}});
     });
     setEventHandler<DownloadEvent>(
         [this](std::shared_ptr<DownloadEvent>) { RespondSuccess(Config::Get(CMD_DOWNLOAD)); });
+    setEventHandler<HeartbeatEvent>([this](std::shared_ptr<HeartbeatEvent>) { MQTTPublishHeartBreath(); });
     setEventHandler<RebootEvent>(
         [this](std::shared_ptr<RebootEvent>) { RespondSuccess(Config::Get(CMD_REBOOT)); });
     setEventHandler<ResetFactoryEvent>(
         [this](std::shared_ptr<ResetFactoryEvent>) { RespondSuccess(Config::Get(CMD_RESET_FACTORY)); });
+    setEventHandler<ViewCamEvent>([this](std::shared_ptr<ViewCamEvent>) {
+        std::map<std::string, std::string> response = {
+            {Config::Get(KEY_RESULT), "success"}, {Config::Get(KEY_TYPE), Config::Get(CMD_VIEW_CAM)}};
+        const std::pair<FIELD, FIELD> cameras[] = {{CAM1_INDEX, KEY_CAM1}, {CAM2_INDEX, KEY_CAM2}};
+        for (const auto& camera : cameras) {
+            const int number = std::stoi(Config::Get(camera.first));
+            if (StreamController::CameraDeviceIsConnected(number)) {
+                response[Config::Get(camera.second)] = "1";
+                StreamController::GetInstance("", nullptr)->post(std::make_shared<StartStreamEvent>(number));
+            } else {
+                response[Config::Get(camera.second)] = "0";
+                LOG_ERROR << "Can't start stream for camera: " << number << ", device is not connected yet.";
+            }
+        }
+        MQTTPublishCommandResponse(response);
+    });
+    setEventHandler<UploadPhotoEvent>([this](std::shared_ptr<UploadPhotoEvent> event) {
+        if (uploader) {
+            uploader->post(event);
+        }
+    });
+
+    // Started before the subscription: an upload may be posted as soon as the camera thread
+    // runs, and commands may come in as soon as the subscription exists.
+    uploader = std::make_shared<Thread>("Uploader", shared_from_this());
+    uploader->setEventHandler<UploadPhotoEvent>([](std::shared_ptr<UploadPhotoEvent> event) {
+        const std::string local = event->get<0>();
+        const std::string remote = event->get<1>();
+        bool uploaded = false;
+        {
+            // One connection per photo, closed before the outcome is logged.
+            FTPClient ftp(Config::Get(FTP_PHOTO_USERNAME), Config::Get(FTP_PHOTO_PASSWORD),
+                          Config::Get(FTP_PHOTO_SERVER), std::stoi(Config::Get(FTP_PHOTO_PORT)));
+            uploaded = ftp.Upload(local, remote);
+        }
+        LOG_DEBUG << "Upload FTP Photo " << local << " status: " << (uploaded ? 1 : 0);
+    });
+    uploader->start();
 
     // The only subscription of the device. If the broker is not reachable yet, the client
     // remembers it and subscribes as soon as the connection is up.
     client.Subscribe(Config::Get(MQTT_TOPIC_COMMAND),
                      [this](const std::string& payload) { ParseMQTTCommand(payload); });
+
+    // The timer's threads may outlive this object at process exit; they hold it only weakly.
+    std::weak_ptr<Main> self = std::static_pointer_cast<Main>(shared_from_this());
+    heartbeatTimer = std::make_unique<Timer>([self]() {
+        if (auto main = self.lock()) {
+            main->MQTTPublishHeartBreath();
+        }
+    });
+    int interval = heartbeatIntervalOverride.load();
+    if (interval <= 0) {
+        interval = std::stoi(Config::Get(HEARTBEAT_INTERVAL));
+    }
+    heartbeatTimer->setInterval(std::chrono::seconds(interval));
+    heartbeatTimer->setEnabled(true);
+
+    StreamController::GetInstance("StreamController", shared_from_this())->start();
+    const int cam1 = std::stoi(Config::Get(CAM1_INDEX));
+    const int cam2 = std::stoi(Config::Get(CAM2_INDEX));
+    StreamController::GetInstance("", nullptr)->StartCapturePhotoTimer(cam1);
+    StreamController::GetInstance("", nullptr)->StartCapturePhotoTimer(cam2);
 }
 
 void Main::onExit() {
@@ -66,7 +136,15 @@ void Main::onExit() {
         std::lock_guard<std::mutex> lock(commandEventsMutex);
         commandEvents.clear();
     }
+    // The uploader finishes the uploads queued so far. Stopped here by name as well: if it had
+    // not yet registered as a child, the base class would not know it.
+    if (uploader) {
+        uploader->stop();
+        uploader->wait();
+    }
+    // Stops and joins the camera thread.
     Thread::onExit();
+    uploader.reset();
 }
 
 void Main::RespondSuccess(const std::string& commandWord) {
@@ -112,4 +190,34 @@ std::string Main::CompressResponseCommandMessage(const std::map<std::string, std
 
 void Main::MQTTPublishCommandResponse(const std::map<std::string, std::string>& members) {
     client.Publish(Config::Get(MQTT_TOPIC_EVENT), CompressResponseCommandMessage(members));
+}
+
+std::string Main::CompressHeartBreathMesage() {
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    auto key = [&writer](FIELD field) {
+        const std::string& name = Config::Get(field);
+        writer.Key(name.data(), static_cast<rapidjson::SizeType>(name.size()));
+    };
+    auto text = [&writer](FIELD field) {
+        const std::string& value = Config::Get(field);
+        writer.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
+    };
+    writer.StartObject();
+    key(KEY_ID);
+    text(DEVICE_ID);
+    key(KEY_TIME);
+    writer.Int64(NowSeconds());
+    key(KEY_TYPE);
+    text(CMD_HEARTBEAT);
+    key(KEY_CAM1);
+    writer.Bool(StreamController::CameraDeviceIsConnected(std::stoi(Config::Get(CAM1_INDEX))));
+    key(KEY_CAM2);
+    writer.Bool(StreamController::CameraDeviceIsConnected(std::stoi(Config::Get(CAM2_INDEX))));
+    writer.EndObject();
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+void Main::MQTTPublishHeartBreath() {
+    client.Publish(Config::Get(MQTT_TOPIC_HEARTBEAT), CompressHeartBreathMesage());
 }

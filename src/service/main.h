@@ -55,6 +55,10 @@ public:
     static std::string CompressHeartBreathMesage();
     void MQTTPublishHeartBreath();
 
+    // Test seam: a heartbeat period in seconds instead of HEARTBEAT_INTERVAL when positive
+    // (0 restores it). Before start().
+    static void SetHeartbeatIntervalForTest(int seconds);
+
 protected:
     // Main thread only.
     void onInit() override;
@@ -66,6 +70,9 @@ private:
     void RespondSuccess(const std::string& commandWord);
 
     std::unique_ptr<Timer> heartbeatTimer;
+    // Child thread that runs the FTP uploads one after another, so that a slow transfer never
+    // delays the answer to a command. Main thread only; empty after onExit.
+    std::shared_ptr<Thread> uploader;
     // Written by this thread in onInit and onExit, read by the delivery thread: the lock keeps
     // a lookup from running while onExit clears the table.
     std::map<std::string, std::shared_ptr<EventBase>> commandEvents;

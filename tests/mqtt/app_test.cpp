@@ -102,7 +102,10 @@ TEST_F(AppTest, AnnouncesVersionFirstPostsTaskOnceAndStopsOnSigterm) {
     EXPECT_EQ(Count(log, "Post async task."), 1u) << log;
     EXPECT_NE(log.find("[INFO][../src/app:"), std::string::npos) << log;
     EXPECT_NE(log.find("operator()(): Post async task."), std::string::npos) << log;
-    EXPECT_EQ(Count(log, "Received stop event."), 1u) << log;
+    // Every thread ended through its loop: Main, its camera thread and its uploader.
+    EXPECT_EQ(Count(log, "Thread: Main run in"), 1u) << log;
+    EXPECT_EQ(Count(log, "Thread: StreamController run in"), 1u) << log;
+    EXPECT_EQ(Count(log, "Thread: Uploader run in"), 1u) << log;
     EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
 }
 
