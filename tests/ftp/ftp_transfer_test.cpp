@@ -473,3 +473,24 @@ TEST_F(LongNameFtpTransfer, LocalDirectoryThatCannotBeMadeFailsTheWildcardDownlo
                                   "w/*", CURLE_CHUNK_FAILED)))
         << sink_.all();
 }
+
+namespace {
+class NoMdtmFtpTransfer : public FtpTransfer {
+protected:
+    NoMdtmFtpTransfer() : FtpTransfer(Options()) {}
+    static fixture::FtpServer::Options Options() {
+        fixture::FtpServer::Options options;
+        options.modificationTimes = false;
+        return options;
+    }
+};
+}  // namespace
+
+TEST_F(NoMdtmFtpTransfer, InfoFailsWithoutAModificationTime) {
+    putRemote("f.bin", "12345");
+    CFTPClient::FileInfo info{};
+    EXPECT_FALSE(client_.Info("f.bin", info));  // the transfer itself succeeded
+    EXPECT_TRUE(sink_.lines.empty()) << sink_.all();
+    std::vector<char> memory;
+    EXPECT_TRUE(client_.DownloadFile("f.bin", memory)) << sink_.all();
+}
