@@ -6,7 +6,8 @@
 
 #include <ctime>
 #include <future>
-#include <regex>
+#include <sstream>
+#include <vector>
 
 #include "config.h"
 #include "service/stream.h"
@@ -146,11 +147,26 @@ TEST_F(PhotoTest, PhotoPathIsDatedWithoutPaddingAndItsFolderIsCreated) {
     const std::string path = Photo::GeneratePhotoPath(2);
     const std::time_t after = std::time(nullptr);
 
-    const std::regex shape(R"(.*/photo/(\d{4})/([1-9]\d?)/([1-9]\d?)/(\d+)_2\.jpg)");
-    std::smatch match;
-    ASSERT_TRUE(std::regex_match(path, match, shape)) << path;
-    EXPECT_EQ(path.rfind(gSd + "/photo/", 0), 0u) << "sdfolder used unchanged";
-    const long long seconds = std::stoll(match[4].str());
+    // <sdfolder>/photo/<year>/<month>/<day>/<seconds>_2.jpg, month and day without padding.
+    const std::string prefix = gSd + "/photo/";
+    ASSERT_EQ(path.rfind(prefix, 0), 0u) << "sdfolder used unchanged: " << path;
+    std::vector<std::string> parts;
+    std::istringstream rest(path.substr(prefix.size()));
+    for (std::string part; std::getline(rest, part, '/');) parts.push_back(part);
+    ASSERT_EQ(parts.size(), 4u) << path;
+    auto number = [](const std::string& text) {
+        return !text.empty() && text[0] != '0' &&
+               text.find_first_not_of("0123456789") == std::string::npos;
+    };
+    EXPECT_TRUE(number(parts[0]) && parts[0].size() == 4) << path;
+    EXPECT_TRUE(number(parts[1]) && std::stoi(parts[1]) <= 12) << path;
+    EXPECT_TRUE(number(parts[2]) && std::stoi(parts[2]) <= 31) << path;
+    const std::string suffix = "_2.jpg";
+    ASSERT_GT(parts[3].size(), suffix.size());
+    ASSERT_EQ(parts[3].substr(parts[3].size() - suffix.size()), suffix) << path;
+    const std::string digits = parts[3].substr(0, parts[3].size() - suffix.size());
+    ASSERT_TRUE(number(digits)) << path;
+    const long long seconds = std::stoll(digits);
     EXPECT_GE(seconds, static_cast<long long>(before));
     EXPECT_LE(seconds, static_cast<long long>(after));
 

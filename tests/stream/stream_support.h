@@ -36,6 +36,9 @@ public:
         int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
         ::dup2(fd, 2);
         ::close(fd);
+        // Left behind if the process dies before the destructor could replay it.
+        std::printf("stderr of this test goes to %s\n", file_.c_str());
+        std::fflush(stdout);
     }
     ~StderrTap() {
         std::fflush(stderr);
