@@ -23,7 +23,7 @@ public:
     FTPClient(const FTPClient&) = delete;
     FTPClient& operator=(const FTPClient&) = delete;
 
-    // Uploads localFile to remoteFile (relative to the login directory), creating missing
+    // Uploads localFile to remoteFile (a path from the server's root, "/"), creating missing
     // remote directories. True on success; the local file is left in place either way.
     bool Upload(const std::string& localFile, const std::string& remoteFile);
 
