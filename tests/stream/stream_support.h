@@ -16,6 +16,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "process.h"
@@ -148,6 +149,18 @@ inline void ExpectCameraStream(const Probe& probe, std::size_t minPackets, bool 
     for (std::size_t i = 0; i < probe.pts.size(); ++i) {
         EXPECT_EQ(probe.dts[i], probe.pts[i]) << "no B-frames: decode order is display order";
         if (probe.dts[i] != probe.pts[i]) break;
+    }
+}
+
+// Polls a growing FLV file until it holds `count` video packets (ffprobe reads a file without
+// trailer too). Waits for frames instead of assuming an encoding speed.
+inline bool WaitForPackets(const std::string& file, std::size_t count,
+                           std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (ProbeVideo(file).pts.size() >= count) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(200ms);
     }
 }
 
