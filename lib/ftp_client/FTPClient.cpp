@@ -28,9 +28,13 @@ size_t SchemeLength(const std::string& strText) {
 
 // libcurl's own chunk callback signatures, forwarding to the typed static members.
 long ChunkBeginTrampoline(const void* pTransferInfo, void* pData, int iRemains) {
-    return CFTPClient::FileIsComingCallback(
-        static_cast<struct curl_fileinfo*>(const_cast<void*>(pTransferInfo)),
-        static_cast<CFTPClient::WildcardTransfersCallbackData*>(pData), iRemains);
+    try {
+        return CFTPClient::FileIsComingCallback(
+            static_cast<struct curl_fileinfo*>(const_cast<void*>(pTransferInfo)),
+            static_cast<CFTPClient::WildcardTransfersCallbackData*>(pData), iRemains);
+    } catch (...) {
+        return CURL_CHUNK_BGN_FUNC_FAIL;  // nothing may unwind through libcurl
+    }
 }
 
 long ChunkEndTrampoline(void* pData) {
@@ -133,7 +137,12 @@ int CFTPClient::ProgressTrampoline(void* pData, double dlTotal, double dlNow, do
                                    double ulNow) {
     // pData is the address of ProgressData, which is also the address of its Record.
     auto* pProgress = static_cast<ProgressData*>(pData);
-    return (*pProgress->pCallback)(&pProgress->Record, dlTotal, dlNow, ulTotal, ulNow);
+    // No exception may cross libcurl's C frames: a throwing callback aborts the transfer.
+    try {
+        return (*pProgress->pCallback)(&pProgress->Record, dlTotal, dlNow, ulTotal, ulNow);
+    } catch (...) {
+        return 1;
+    }
 }
 
 std::string CFTPClient::ParseURL(const std::string& strRemoteFile) const {
@@ -578,7 +587,11 @@ size_t CFTPClient::WriteToFileCallback(char* pBuffer, size_t iSize, size_t iCoun
 size_t CFTPClient::WriteToMemory(char* pBuffer, size_t iSize, size_t iCount, void* pData) {
     auto* pVector = static_cast<std::vector<char>*>(pData);
     if (iSize == 0 || iCount == 0 || pVector == nullptr) return 0;
-    pVector->insert(pVector->end(), pBuffer, pBuffer + iSize * iCount);
+    try {
+        pVector->insert(pVector->end(), pBuffer, pBuffer + iSize * iCount);
+    } catch (...) {
+        return 0;  // out of memory: libcurl ends the transfer with a write error
+    }
     return iSize * iCount;
 }
 
@@ -586,7 +599,11 @@ size_t CFTPClient::WriteInStringCallback(char* pBuffer, size_t iSize, size_t iCo
                                          void* pString) {
     auto* pText = static_cast<std::string*>(pString);
     if (pText == nullptr) return 0;
-    pText->append(pBuffer, iSize * iCount);
+    try {
+        pText->append(pBuffer, iSize * iCount);
+    } catch (...) {
+        return 0;
+    }
     return iSize * iCount;
 }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <stdexcept>
 
 #include "ftp_servers.h"
 #include "ftp_test_util.h"
@@ -117,6 +118,15 @@ TEST_F(FtpTransfer, ProgressCallbackSeesTheTransferAndCanAbortIt) {
     client_.SetProgressFnCallback(&owner, [](void*, double, double, double, double) { return 1; },
                                   true);
     EXPECT_FALSE(client_.UploadFile(local("p.bin"), "q.bin"));
+    EXPECT_TRUE(sink_.has(Message("[FTPClient][Error] Unable to upload file %s (Error = %d | %s).",
+                                  local("p.bin"), CURLE_ABORTED_BY_CALLBACK)))
+        << sink_.all();
+    // A callback that throws cannot unwind through libcurl; it aborts the transfer.
+    sink_.lines.clear();
+    client_.SetProgressFnCallback(
+        &owner, [](void*, double, double, double, double) -> int { throw std::runtime_error("x"); },
+        true);
+    EXPECT_FALSE(client_.UploadFile(local("p.bin"), "r.bin"));
     EXPECT_TRUE(sink_.has(Message("[FTPClient][Error] Unable to upload file %s (Error = %d | %s).",
                                   local("p.bin"), CURLE_ABORTED_BY_CALLBACK)))
         << sink_.all();
