@@ -65,6 +65,7 @@ public:
     }
 
     // Waits until `condition` holds for the messages received so far; false after `timeout`.
+    // The condition runs under the lock: it must look only at its argument.
     bool WaitUntil(const std::function<bool(const std::vector<Message>&)>& condition,
                    std::chrono::milliseconds timeout) {
         std::unique_lock<std::mutex> lock(mutex);

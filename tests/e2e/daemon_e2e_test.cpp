@@ -8,7 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
-#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -122,6 +122,13 @@ protected:
 
     void Command(const std::string& payload) { controller->Publish(device->Topic("command"), payload); }
 
+    // For conditions of Controller::WaitUntil, which holds the controller's lock.
+    size_t OnTopic(const std::vector<Controller::Message>& all, const std::string& leaf) {
+        size_t n = 0;
+        for (auto& m : all) n += m.topic == device->Topic(leaf) ? 1 : 0;
+        return n;
+    }
+
     std::vector<Controller::Message> Events() { return controller->On(device->Topic("event")); }
     std::vector<Controller::Message> Heartbeats() { return controller->On(device->Topic("heartbeat")); }
 
@@ -130,12 +137,7 @@ protected:
         device->Start();
         ASSERT_TRUE(device->WaitForLog("MQTT connected.", 30s, &connected)) << device->Log();
         ASSERT_TRUE(controller->WaitUntil(
-            [&](const std::vector<Controller::Message>& all) {
-                for (auto& m : all)
-                    if (m.topic == device->Topic("event")) return true;
-                return false;
-            },
-            15s))
+            [&](const std::vector<Controller::Message>& all) { return OnTopic(all, "event") > 0; }, 15s))
             << device->Log();
         Controller::Message first = Events().front();
         EXPECT_TRUE(IsMessage(*device, first.payload, "\"fw\":\"e2e-1.2.3\",\"type\":\"version\"}"))
@@ -166,7 +168,7 @@ TEST_F(DaemonTest, CompleteRun) {
           "{\"type\":\"version\"}"})
         Command(payload);
     ASSERT_TRUE(controller->WaitUntil(
-        [&](const std::vector<Controller::Message>&) { return Events().size() >= 5; }, 15s))
+        [&](const std::vector<Controller::Message>& all) { return OnTopic(all, "event") >= 5; }, 15s))
         << device->Log();
     std::vector<Controller::Message> events = Events();
     ASSERT_EQ(events.size(), 5u);
@@ -246,14 +248,20 @@ TEST_F(DaemonTest, CompleteRun) {
     std::vector<std::string> onServer = Device::Files(device->ftp->root());
     ASSERT_FALSE(onCard.empty());
     EXPECT_EQ(onCard, onServer);
-    const std::regex layout("photo/([0-9]{4})/([0-9]{1,2})/([0-9]{1,2})/([0-9]+)_0\\.jpg");
     for (const std::string& file : onCard) {
-        std::smatch parts;
-        ASSERT_TRUE(std::regex_match(file, parts, layout)) << file;
-        std::time_t seconds = static_cast<std::time_t>(std::stoll(parts[4].str()));
+        // photo/<year>/<month>/<day>/<seconds>_0.jpg, the date being the local one of the seconds.
+        std::vector<std::string> parts;
+        std::istringstream path(file);
+        for (std::string part; std::getline(path, part, '/');) parts.push_back(part);
+        ASSERT_EQ(parts.size(), 5u) << file;
+        EXPECT_EQ(parts[0], "photo");
+        ASSERT_TRUE(EndsWith(parts[4], "_0.jpg")) << file;
+        const std::string digits = parts[4].substr(0, parts[4].size() - 6);
+        ASSERT_TRUE(!digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos) << file;
+        std::time_t seconds = static_cast<std::time_t>(std::stoll(digits));
         std::tm local{};
         localtime_r(&seconds, &local);
-        EXPECT_EQ(parts[1].str() + "/" + parts[2].str() + "/" + parts[3].str(),
+        EXPECT_EQ(parts[1] + "/" + parts[2] + "/" + parts[3],
                   std::to_string(local.tm_year + 1900) + "/" + std::to_string(local.tm_mon + 1) + "/" +
                       std::to_string(local.tm_mday));
         const std::string card = fixture::ReadFile(device->sd + "/" + file);
@@ -313,7 +321,7 @@ TEST_F(DaemonTest, KeepsThePhotoWhenTheFtpServerIsDown) {
 
     // Carries on: the heartbeats of 30 and 60 s, and an answer to a command sent now.
     EXPECT_TRUE(controller->WaitUntil(
-        [&](const std::vector<Controller::Message>&) { return Heartbeats().size() >= 2; }, 15s));
+        [&](const std::vector<Controller::Message>& all) { return OnTopic(all, "heartbeat") >= 2; }, 15s));
     Command("{\"type\":\"download\"}");
     EXPECT_TRUE(controller->WaitFor(device->Topic("event"), "\"type\":\"download\"", 10s)) << device->Log();
     EXPECT_TRUE(device->daemon->running());
