@@ -364,6 +364,9 @@ void stream::stream_video(const char* device_name, const char* output_path,
         av_packet_unref(packet);
     }
 
+    // A packet still holding a camera buffer gives it back while the camera is open.
+    av_packet_free(&ctx->packet);
+
     begin_output_operation(ctx);
     av_write_trailer(ctx->output_ctx);
     av_frame_free(&ctx->output_frame);
