@@ -193,7 +193,10 @@ TEST_F(ControllerTest, DeadStreamIsReplacedByTheNextRequest) {
     EXPECT_TRUE(tap_->contains("Camera is streaming, we reset stop timer."));
     EXPECT_TRUE(state.streaming[1]) << "a new stream runs";
     EXPECT_EQ(state.stopTimers.count(1), 1u);
-    EXPECT_EQ(tap_->count("Start stream: " + gDir + "/streams/" + kMac + "_1"), 2);
+    // The new worker logs its start on its own thread.
+    EXPECT_TRUE(fixture::WaitFor(
+        [&] { return tap_->count("Start stream: " + gDir + "/streams/" + kMac + "_1") == 2; },
+        5s));
 }
 
 TEST_F(ControllerTest, StopForACameraWithoutStreamLogsAnErrorAndChangesNothing) {
