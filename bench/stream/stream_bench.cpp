@@ -201,9 +201,10 @@ void ScalerCheck() {
         const double genericMs = TimeScale(generic, in, out, dec->height, 20);
         std::printf("\n== libswscale UYVY422 %dx%d -> YUV420P (the pipeline's sws_getContext)\n",
                     dec->width, dec->height);
-        std::printf("decoder colour range: %s (limited unless the camera says otherwise)\n",
-                    av_color_range_name(dec->color_range) ? av_color_range_name(dec->color_range)
-                                                          : "unspecified");
+        std::printf("decoder colour range: %s\n",
+                    dec->color_range == AVCOL_RANGE_UNSPECIFIED
+                        ? "unspecified (libswscale takes UYVY as limited, like YUV420P)"
+                        : av_color_range_name(dec->color_range));
         std::printf("converter: %s\n", unscaled ? "unscaled special converter (uyvytoyuv420)"
                                                 : "GENERIC scaler (slow path!)");
         std::printf("sws_scale per frame: %.3f ms; generic path (mismatched ranges): %.3f ms; "
