@@ -152,6 +152,8 @@ TEST_F(MainProtocolTest, IgnoresEveryMalformedOrUnknownCommand) {
     nested += std::string(100000, ']');
     std::string big = "{\"type\":\"" + std::string(1 << 20, 'v') + "\"}";
     std::string garbage(1 << 20, '\xff');
+    // 1 MB of nesting: half a million levels, far beyond any thread's stack for a recursive parser.
+    std::string deepest = std::string(1 << 19, '[') + std::string(1 << 19, ']');
     const std::string ignored[] = {
         "not json",
         "{\"type\":\"version\"",
@@ -174,6 +176,7 @@ TEST_F(MainProtocolTest, IgnoresEveryMalformedOrUnknownCommand) {
         "{\"type\":" + nested + "}",
         big,
         garbage,
+        deepest,
     };
     for (const auto& payload : ignored) Send(payload);
     // Everything above went first on the same connection: the next response must be this one.
