@@ -123,8 +123,12 @@ bool MQTTClient::Subscribe(const std::string& topic, std::function<void(const st
         return true;
     } catch (const mqtt::exception& e) {
         LOG_ERROR << e.what();
-        std::lock_guard<std::mutex> lock(subscriptionsMutex);
-        subscriptions.erase(topic);
+        // Refused by a live connection: forgotten. Failed because the connection dropped
+        // meanwhile: kept, the next connection renews it.
+        if (asyncClient.is_connected()) {
+            std::lock_guard<std::mutex> lock(subscriptionsMutex);
+            subscriptions.erase(topic);
+        }
         return false;
     }
 }
