@@ -183,6 +183,8 @@ TEST_F(MainDeviceTest, UploadsPhotosOffTheMainThread) {
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
+    // Test discovery only lists: no broker, no device.
+    if (testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
     fixture::Mosquitto mosquitto;
     if (!mosquitto.start()) return 1;
     broker = &mosquitto;

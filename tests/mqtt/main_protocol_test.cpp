@@ -223,6 +223,8 @@ TEST_F(MainProtocolTest, StopsCleanlyWhileCommandsArrive) {
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
+    // Test discovery only lists: no broker, no device.
+    if (testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
     fixture::Mosquitto mosquitto(kUser, kPassword);
     if (!mosquitto.start()) {
         std::fprintf(stderr, "mosquitto did not start:\n%s\n", mosquitto.log().c_str());
