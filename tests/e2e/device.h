@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "config_namespace.h"
 #include "ftp_servers.h"
 #include "mosquitto.h"
 #include "process.h"
@@ -83,24 +84,14 @@ public:
     void Start(const std::string& config = "") {
         const std::string file = dir + "/config.json";
         fixture::WriteFile(file, config.empty() ? ConfigText() : config);
-        // When the machine has no /etc/config.json to mount over, an overlay of /etc (upper layer
-        // in the test's directory) provides an empty one first; the real /etc is never touched.
         // The camera library is preloaded into the daemon only (and its children: the shell and
-        // v4l2-ctl), not into unshare and sh; a sanitizer runtime comes first in the list.
-        static const char* script =
-            "set -e\n"
-            "if [ ! -e /etc/config.json ]; then\n"
-            "  mkdir -p \"$1/upper\" \"$1/work\"\n"
-            "  : > \"$1/upper/config.json\"\n"
-            "  mount -t overlay overlay -o \"lowerdir=/etc,upperdir=$1/upper,workdir=$1/work\" /etc\n"
-            "fi\n"
-            "mount --bind \"$0\" /etc/config.json\n"
-            "exec env LD_PRELOAD=\"$3\" VCAM_DEVICES=\"$4\" VCAM_JPEG=\"$5\" \"$2\"\n";
+        // v4l2-ctl); a sanitizer runtime comes first in the list.
         started = std::chrono::steady_clock::now();
         daemon = std::make_unique<fixture::Process>(
-            std::vector<std::string>{"unshare", "-m", "--propagation", "private", "sh", "-c", script, file,
-                                     dir + "/ns", K5CAM_BINARY, K5_VCAM_PRELOAD, std::to_string(kCam1),
-                                     K5_VCAM_JPEG},
+            fixture::InConfigNamespace(file, dir + "/ns",
+                                       {"env", std::string("LD_PRELOAD=") + K5_VCAM_PRELOAD,
+                                        "VCAM_DEVICES=" + std::to_string(kCam1),
+                                        std::string("VCAM_JPEG=") + K5_VCAM_JPEG, K5CAM_BINARY}),
             logFile);
     }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "config_namespace.h"
 #include "device_config.h"
 #include "mosquitto.h"
 #include "probe.h"
@@ -17,20 +18,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Runs `binary` with `config` over /etc/config.json, in a mount namespace of its own. When the
-// machine has no /etc/config.json to mount over, an overlay of /etc (upper layer in `work`)
-// provides an empty one first, so the real /etc is never touched.
 std::vector<std::string> InNamespace(const std::string& config, const std::string& work) {
-    static const char* script =
-        "set -e\n"
-        "if [ ! -e /etc/config.json ]; then\n"
-        "  mkdir -p \"$1/upper\" \"$1/work\"\n"
-        "  : > \"$1/upper/config.json\"\n"
-        "  mount -t overlay overlay -o \"lowerdir=/etc,upperdir=$1/upper,workdir=$1/work\" /etc\n"
-        "fi\n"
-        "mount --bind \"$0\" /etc/config.json\n"
-        "exec \"$2\"\n";
-    return {"unshare", "-m", "--propagation", "private", "sh", "-c", script, config, work, K5CAM_BINARY};
+    return fixture::InConfigNamespace(config, work, {K5CAM_BINARY});
 }
 
 size_t Count(const std::string& text, const std::string& what) {

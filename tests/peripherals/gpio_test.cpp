@@ -10,27 +10,14 @@
 #include <string>
 
 #include "descriptors.h"
+#include "log_lines.h"
 #include "process.h"
 
 namespace {
 
-std::string Capture(const std::function<void()>& body) {
-    testing::internal::CaptureStderr();
-    body();
-    return testing::internal::GetCapturedStderr();
-}
-
-// The single ERROR line the class writes from `function`, whatever its source line.
 ::testing::AssertionResult IsOneErrorLine(const std::string& log, const std::string& function,
                                           const std::string& message) {
-    const std::string head = "[ERROR][../src/peripherals/gpio:";
-    const std::string tail = "] " + function + "(): " + message + "\n";
-    const bool ok = log.size() > head.size() + tail.size() && log.compare(0, head.size(), head) == 0 &&
-                    log.compare(log.size() - tail.size(), tail.size(), tail) == 0 &&
-                    log.find('\n') == log.size() - 1;
-    if (ok) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "log was: \"" << log << "\", expected one line ending \"" << tail
-                                         << "\"";
+    return IsOneErrorLineOf("../src/peripherals/gpio", log, function, message);
 }
 
 // A temporary stand-in for /sys/class/gpio as the kernel presents it for line 17 once exported:

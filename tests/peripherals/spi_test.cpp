@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "descriptors.h"
+#include "log_lines.h"
 #include "process.h"
 
 // The record crosses into the kernel as raw bytes: the same 32-byte layout on the 32-bit board
@@ -28,22 +29,9 @@ static_assert(offsetof(spi_ioc_transfer, rx_nbits) == 29, "rx_nbits");
 
 namespace {
 
-std::string Capture(const std::function<void()>& body) {
-    testing::internal::CaptureStderr();
-    body();
-    return testing::internal::GetCapturedStderr();
-}
-
 ::testing::AssertionResult IsOneErrorLine(const std::string& log, const std::string& function,
                                           const std::string& message) {
-    const std::string head = "[ERROR][../src/peripherals/spi:";
-    const std::string tail = "] " + function + "(): " + message + "\n";
-    const bool ok = log.size() > head.size() + tail.size() && log.compare(0, head.size(), head) == 0 &&
-                    log.compare(log.size() - tail.size(), tail.size(), tail) == 0 &&
-                    log.find('\n') == log.size() - 1;
-    if (ok) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "log was: \"" << log << "\", expected one line ending \"" << tail
-                                         << "\"";
+    return IsOneErrorLineOf("../src/peripherals/spi", log, function, message);
 }
 
 // An spidev device played through the ioctl seam: it records every request with the value
