@@ -13,7 +13,8 @@
 // Any thread may log at any time; each object is used by one thread only.
 class logger {
 public:
-    enum level { DEBUG = 0, INFO = 1, WARN = 2, ERROR = 3, FATAL = 4 };
+    // A fixed underlying type: any int is a valid value (printed with an empty label).
+    enum level : int { DEBUG = 0, INFO = 1, WARN = 2, ERROR = 3, FATAL = 4 };
 
     logger(level lvl, const char* file, int line, const char* func) : lvl_(lvl) {
         stream_ << "[" << label(lvl) << "][";
