@@ -19,7 +19,11 @@ using namespace std::chrono_literals;
 namespace {
 
 std::vector<std::string> InNamespace(const std::string& config, const std::string& work) {
+#ifdef K5CAM_EMULATOR
+    return fixture::InConfigNamespace(config, work, {K5CAM_EMULATOR, K5CAM_BINARY});
+#else
     return fixture::InConfigNamespace(config, work, {K5CAM_BINARY});
+#endif
 }
 
 size_t Count(const std::string& text, const std::string& what) {
