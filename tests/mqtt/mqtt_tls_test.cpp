@@ -5,6 +5,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "inbox.h"
 #include "mosquitto.h"
@@ -140,8 +141,11 @@ TEST(MQTTTlsTest, LastWillSaysOfflineWhenTheDeviceDies) {
     fixture::Mosquitto broker;
     ASSERT_TRUE(broker.start());
     const std::string dir = fixture::MakeTempDir("k5-will-");
-    fixture::Process device({K5_STATUS_CLIENT, broker.uri(), "device-will", "dev/will/status", "1"},
-                            dir + "/client.log");
+    std::vector<std::string> argv{K5_STATUS_CLIENT, broker.uri(), "device-will", "dev/will/status", "1"};
+#ifdef K5_EMULATOR
+    argv.insert(argv.begin(), K5_EMULATOR);
+#endif
+    fixture::Process device(argv, dir + "/client.log");
     EXPECT_TRUE(fixture::WaitFor([&] { return StatusOf(broker, "dev/will/status") == "online"; }, 10s))
         << fixture::ReadFile(dir + "/client.log");
     device.stop(SIGKILL);
