@@ -25,7 +25,7 @@ struct Member {
     bool optional = false;  // an absent optional member reads as empty text
 };
 
-// Read in this order; every member is required.
+// Read in this order; every member is required unless marked optional.
 const Member kMembers[] = {
     {"mqtt", "server", Kind::String, MQTT_SERVER},
     {"mqtt", "username", Kind::String, MQTT_USERNAME},
