@@ -77,7 +77,7 @@ TEST(MQTTTlsTest, VerifiedBrokerCarriesCommandsAndStatus) {
     // A restarted broker forgot everything; the device says "online" again once it is back.
     ASSERT_TRUE(broker.restart());
     ASSERT_TRUE(fixture::WaitFor([&] { return client.IsConnected(); }, 40s));
-    EXPECT_TRUE(fixture::WaitFor([&] { return StatusOf(broker, settings.statusTopic) == "online"; }, 10s));
+    EXPECT_TRUE(fixture::WaitFor([&] { return StatusOf(broker, settings.statusTopic) == "online"; }, 20s));
 
     EXPECT_TRUE(client.PublishOffline(5s));
     EXPECT_EQ(StatusOf(broker, settings.statusTopic), "offline");
