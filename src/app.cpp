@@ -88,5 +88,10 @@ int main() {
 
     controller->stop();
     controller->wait();
+    // A planned end says nothing: the next run follows within seconds, and the clean
+    // disconnection keeps the broker from publishing the last will.
+    if (stopped) {
+        controller->AnnounceOffline(std::chrono::seconds(3));
+    }
     return 0;
 }

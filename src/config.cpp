@@ -2,7 +2,10 @@
 
 #include <rapidjson/document.h>
 #include <rapidjson/istreamwrapper.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -11,16 +14,18 @@
 
 namespace {
 
-enum class Kind { String, Integer };
+// File: a string naming a file the daemon must be able to read (empty: not used).
+enum class Kind { String, Integer, File };
 
 struct Member {
     const char* object;  // nullptr for a top-level member
     const char* name;
     Kind kind;
     FIELD field;
+    bool optional = false;  // an absent optional member reads as empty text
 };
 
-// Read in this order; every member is required.
+// Read in this order; every member is required unless marked optional.
 const Member kMembers[] = {
     {"mqtt", "server", Kind::String, MQTT_SERVER},
     {"mqtt", "username", Kind::String, MQTT_USERNAME},
@@ -44,7 +49,24 @@ const Member kMembers[] = {
     {nullptr, "netif", Kind::String, NETIF},
     {nullptr, "sdfolder", Kind::String, SD_FOLDER},
     {nullptr, "fw_version", Kind::String, FW_VERSION},
+    {"mqtt", "ca_file", Kind::File, MQTT_CA_FILE, true},
+    {"mqtt", "cert_file", Kind::File, MQTT_CERT_FILE, true},
+    {"mqtt", "key_file", Kind::File, MQTT_KEY_FILE, true},
+    {"ftp_photo", "ca_file", Kind::File, FTP_PHOTO_CA_FILE, true},
+    {"ftp_photo", "known_hosts", Kind::File, FTP_PHOTO_KNOWN_HOSTS, true},
 };
+
+// The file holds passwords: anyone but its owner who can read it can log in as the device.
+void WarnIfReadableByOthers(const std::string& file) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        LOG_WARN << "Configuration " << file << " holds passwords but is readable by group or "
+                 << "others (mode " << mode << "); make it readable by its owner only "
+                 << "(chmod 600).";
+    }
+}
 
 const std::pair<FIELD, const char*> kConstants[] = {
     {HEARTBEAT_INTERVAL, "30"},
@@ -88,6 +110,7 @@ Config::Config(const std::string& file, const std::string& netClassRoot) {
         LOG_ERROR << "Failed to open file configuration.";
         return;
     }
+    WarnIfReadableByOthers(file);
     rapidjson::IStreamWrapper wrapper(in);
     rapidjson::Document document;
     // Iterative: a deeply nested file must not exhaust the stack.
@@ -106,6 +129,10 @@ Config::Config(const std::string& file, const std::string& netClassRoot) {
             path = std::string(member.object) + "." + member.name;
             auto object = document.FindMember(member.object);
             if (object == document.MemberEnd() || !object->value.IsObject()) {
+                if (member.optional) {
+                    // The required members of the same object already report it.
+                    continue;
+                }
                 LOG_ERROR << "Configuration " << file << ": member \"" << member.object
                           << "\" is missing or not an object (needed for \"" << path << "\").";
                 complete = false;
@@ -115,12 +142,32 @@ Config::Config(const std::string& file, const std::string& netClassRoot) {
         }
         auto found = scope->FindMember(member.name);
         if (found == scope->MemberEnd()) {
+            if (member.optional) {
+                values[member.field] = std::string();
+                continue;
+            }
             LOG_ERROR << "Configuration " << file << ": member \"" << path << "\" is missing.";
             complete = false;
             continue;
         }
         const rapidjson::Value& value = found->value;
-        if (member.kind == Kind::String) {
+        if (member.kind == Kind::File) {
+            if (!value.IsString()) {
+                LOG_ERROR << "Configuration " << file << ": member \"" << path
+                          << "\" must be a string naming a file.";
+                complete = false;
+                continue;
+            }
+            std::string name(value.GetString(), value.GetStringLength());
+            if (!name.empty() && (name.find('\0') != std::string::npos ||
+                                  ::access(name.c_str(), R_OK) != 0)) {
+                LOG_ERROR << "Configuration " << file << ": member \"" << path
+                          << "\" names a file that cannot be read: " << name;
+                complete = false;
+                continue;
+            }
+            values[member.field] = std::move(name);
+        } else if (member.kind == Kind::String) {
             if (!value.IsString()) {
                 LOG_ERROR << "Configuration " << file << ": member \"" << path
                           << "\" must be a string.";
@@ -137,6 +184,11 @@ Config::Config(const std::string& file, const std::string& netClassRoot) {
             }
             values[member.field] = std::to_string(value.GetInt());
         }
+    }
+    if (!values[MQTT_KEY_FILE].empty() && values[MQTT_CERT_FILE].empty()) {
+        LOG_ERROR << "Configuration " << file
+                  << ": member \"mqtt.key_file\" needs \"mqtt.cert_file\".";
+        complete = false;
     }
     if (!complete) {
         return;
@@ -163,6 +215,7 @@ Config::Config(const std::string& file, const std::string& netClassRoot) {
     table[MQTT_TOPIC_COMMAND] = table[MQTT_TOPIC_PREFIX] + "command";
     table[MQTT_TOPIC_EVENT] = table[MQTT_TOPIC_PREFIX] + "event";
     table[MQTT_TOPIC_HEARTBEAT] = table[MQTT_TOPIC_PREFIX] + "heartbeat";
+    table[MQTT_TOPIC_STATUS] = table[MQTT_TOPIC_PREFIX] + "status";
     table[DEVICE_ID] = "vok_" + mac;
     for (const auto& constant : kConstants) {
         table[constant.first] = constant.second;

@@ -59,6 +59,12 @@ enum FIELD {
     STREAM_HEIGHT = 52,
     STREAM_FRAME_RATE = 53,
     VIDEO_DEVICE_PREFIX = 54,
+    MQTT_CA_FILE = 80,
+    MQTT_CERT_FILE = 81,
+    MQTT_KEY_FILE = 82,
+    FTP_PHOTO_CA_FILE = 83,
+    FTP_PHOTO_KNOWN_HOSTS = 84,
+    MQTT_TOPIC_STATUS = 85,
 };
 
 // The process-wide key/value store, read once from /etc/config.json on the first Get and

@@ -145,6 +145,23 @@ int CFTPClient::ProgressTrampoline(void* pData, double dlTotal, double dlNow, do
     }
 }
 
+int CFTPClient::SSHKeyCallback(CURL*, const struct curl_khkey*, const struct curl_khkey*,
+                               enum curl_khmatch eMatch, void* pClient) {
+    if (eMatch == CURLKHMATCH_OK) return CURLKHSTAT_FINE;
+    // Never CURLKHSTAT_FINE_ADD_TO_FILE: a key is trusted only when its owner put it there.
+    const auto* pThis = static_cast<const CFTPClient*>(pClient);
+    try {
+        pThis->Log(StringFormat(
+            "[FTPClient][Error] SSH host key of %s %s the known hosts file %s; connection refused.",
+            pThis->m_strServer.c_str(),
+            eMatch == CURLKHMATCH_MISMATCH ? "differs from the one in" : "is not in",
+            pThis->m_strSSHKnownHostsFile.c_str()));
+    } catch (...) {
+        // The owner's logger failed; the key is refused all the same.
+    }
+    return CURLKHSTAT_REJECT;
+}
+
 std::string CFTPClient::ParseURL(const std::string& strRemoteFile) const {
     // A server string may carry its own scheme; it is kept as it is, and only the part
     // after it gets the slash and blank rule.
@@ -178,8 +195,10 @@ void CFTPClient::ReplaceString(std::string& strSubject, const std::string& strSe
 void CFTPClient::ApplyCredentialsAndSessionOptions() const {
     CURL* pCurl = m_pCurlSession;
     curl_easy_setopt(pCurl, CURLOPT_PORT, static_cast<long>(m_uPort));
-    const std::string strUserPwd = m_strUserName + ":" + m_strPassword;
-    curl_easy_setopt(pCurl, CURLOPT_USERPWD, strUserPwd.c_str());  // libcurl copies it
+    // Separate options: a ':' in the user name is part of the name, and neither ends up in
+    // the URL. libcurl copies both.
+    curl_easy_setopt(pCurl, CURLOPT_USERNAME, m_strUserName.c_str());
+    curl_easy_setopt(pCurl, CURLOPT_PASSWORD, m_strPassword.c_str());
 
     if (m_bActive) {
         curl_easy_setopt(pCurl, CURLOPT_FTPPORT, "-");
@@ -227,6 +246,15 @@ void CFTPClient::ApplyCredentialsAndSessionOptions() const {
     }
     if (!m_strSSLKeyPwd.empty()) {
         curl_easy_setopt(pCurl, CURLOPT_KEYPASSWD, m_strSSLKeyPwd.c_str());
+    }
+    if (!m_strSSLCAFile.empty()) {
+        curl_easy_setopt(pCurl, CURLOPT_CAINFO, m_strSSLCAFile.c_str());
+    }
+    if (m_eFtpProtocol == SFTP && !m_strSSHKnownHostsFile.empty()) {
+        curl_easy_setopt(pCurl, CURLOPT_SSH_KNOWNHOSTS, m_strSSHKnownHostsFile.c_str());
+        curl_easy_setopt(pCurl, CURLOPT_SSH_KEYFUNCTION, &CFTPClient::SSHKeyCallback);
+        curl_easy_setopt(pCurl, CURLOPT_SSH_KEYDATA,
+                         static_cast<void*>(const_cast<CFTPClient*>(this)));
     }
     curl_easy_setopt(pCurl, CURLOPT_SSL_VERIFYHOST, m_bInsecure ? 0L : 2L);
     curl_easy_setopt(pCurl, CURLOPT_SSL_VERIFYPEER, m_bInsecure ? 0L : 1L);

@@ -93,6 +93,12 @@ public:
     void SetSSLCertFile(const std::string& strPath) { m_strSSLCertFile = strPath; }
     void SetSSLKeyFile(const std::string& strPath) { m_strSSLKeyFile = strPath; }
     void SetSSLKeyPwd(const std::string& strPwd) { m_strSSLKeyPwd = strPwd; }
+    // FTPS: PEM file of the CAs that may sign the server's certificate (empty: the system's
+    // CA store). Verification itself is on unless SetInsecure(true).
+    void SetSSLCAFile(const std::string& strPath) { m_strSSLCAFile = strPath; }
+    // SFTP: OpenSSH known_hosts file. When set, a server whose host key is not in it, or
+    // differs from it, is refused before the login (empty: host key not checked).
+    void SetSSHKnownHostsFile(const std::string& strPath) { m_strSSHKnownHostsFile = strPath; }
     void SetProxy(const std::string& strProxy);
     void SetProxyUserPwd(const std::string& strProxyUserPwd) { m_strProxyUserPwd = strProxyUserPwd; }
     // Any callable; an empty one is refused and the previous setting stays.
@@ -105,6 +111,8 @@ public:
     const unsigned& GetPort() const { return m_uPort; }
     const std::string& GetURL() const { return m_strServer; }
     const std::string& GetProxy() const { return m_strProxy; }
+    const std::string& GetSSLCAFile() const { return m_strSSLCAFile; }
+    const std::string& GetSSHKnownHostsFile() const { return m_strSSHKnownHostsFile; }
     const FTP_PROTOCOL& GetProtocol() const { return m_eFtpProtocol; }
     const SettingsFlag& GetSettingsFlags() const { return m_eSettingsFlags; }
     CURL* GetCurlPointer() const { return m_pCurlSession; }
@@ -151,6 +159,9 @@ private:
         const ProgressFnCallback* pCallback;
     };
 
+    static int SSHKeyCallback(CURL* pCurl, const struct curl_khkey* pKnownKey,
+                              const struct curl_khkey* pFoundKey, enum curl_khmatch eMatch,
+                              void* pClient);
     static int ProgressTrampoline(void* pData, double dlTotal, double dlNow, double ulTotal,
                                   double ulNow);
 
@@ -176,6 +187,8 @@ private:
     std::string m_strSSLCertFile;
     std::string m_strSSLKeyFile;
     std::string m_strSSLKeyPwd;
+    std::string m_strSSLCAFile;
+    std::string m_strSSHKnownHostsFile;
     CURL* m_pCurlSession = nullptr;
     int m_iCurlTimeout = 0;
     int m_iConnectTimeout = 0;

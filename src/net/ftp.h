@@ -4,9 +4,13 @@
 
 #include "FTPClient.h"
 
-// One-shot photo uploader: plain FTP to the configured server, library messages written as
-// DEBUG log lines. Create one per file, call Upload once, destroy it; all on one thread
-// (the Main thread in the daemon). Upload blocks that thread until the transfer ends.
+// One-shot photo uploader to the configured server, library messages written as log lines.
+// Create one per file, call Upload once, destroy it; all on one thread (the Main thread in
+// the daemon). Upload blocks that thread until the transfer ends.
+//
+// The host's scheme picks the protocol: none or ftp:// plain FTP, ftps:// FTP over implicit
+// TLS, ftpes:// FTP with AUTH TLS required on the control port, sftp:// SSH file transfer.
+// TLS certificates are always verified; an SFTP host key must be in the known hosts file.
 class FTPClient {
 public:
     // Bounds of one upload, in seconds. The transfer as a whole may take long on a slow
@@ -16,8 +20,18 @@ public:
     static constexpr long kLowSpeedLimit = 1;  // bytes per second ...
     static constexpr long kLowSpeedTime = 60;  // ... for this many seconds aborts
 
+    // What the server is checked against.
+    struct Trust {
+        std::string caFile;      // PEM CAs for FTPS (empty: the system's CA store)
+        std::string knownHosts;  // OpenSSH known_hosts for SFTP (empty: SFTP refused)
+    };
+    // Any thread: ftp_photo.ca_file and ftp_photo.known_hosts of the configuration.
+    static Trust TrustFromConfig();
+
     FTPClient(const std::string& user, const std::string& password, const std::string& host,
               int port);
+    FTPClient(const std::string& user, const std::string& password, const std::string& host,
+              int port, const Trust& trust);
     ~FTPClient();
 
     FTPClient(const FTPClient&) = delete;
@@ -32,4 +46,6 @@ public:
 
 private:
     tarnwick::CFTPClient client_;
+    // SFTP without a known hosts file: nothing to check the server against.
+    bool unverifiable_ = false;
 };

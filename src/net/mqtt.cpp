@@ -12,6 +12,10 @@ namespace {
 // subscription did not complete is still renewed with the next connection.
 constexpr auto kSubscribeTimeout = std::chrono::seconds(10);
 constexpr auto kDisconnectTimeout = std::chrono::seconds(10);
+
+bool StartsWith(const std::string& text, const char* prefix) {
+    return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
 }  // namespace
 
 MQTTClient::Settings MQTTClient::SettingsFromConfig() {
@@ -21,27 +25,66 @@ MQTTClient::Settings MQTTClient::SettingsFromConfig() {
     settings.clientId = Config::Get(MQTT_CLIENT_ID);
     settings.userName = Config::Get(MQTT_USERNAME);
     settings.password = Config::Get(MQTT_PASSWORD);
+    settings.caFile = Config::Get(MQTT_CA_FILE);
+    settings.certFile = Config::Get(MQTT_CERT_FILE);
+    settings.keyFile = Config::Get(MQTT_KEY_FILE);
+    settings.statusTopic = Config::Get(MQTT_TOPIC_STATUS);
     return settings;
 }
 
 MQTTClient::MQTTClient() : MQTTClient(SettingsFromConfig()) {}
 
 MQTTClient::MQTTClient(const Settings& settings)
-    : qos(settings.qos), asyncClient(settings.server, settings.clientId, nullptr) {
+    : qos(settings.qos),
+      statusTopic(settings.statusTopic),
+      asyncClient(settings.server, settings.clientId, nullptr) {
     try {
         InstallHandlers();
-        mqtt::connect_options options;
-        options.set_user_name(settings.userName);
-        options.set_password(settings.password);
-        options.set_keep_alive_interval(std::chrono::seconds(30));
-        options.set_clean_session(true);
-        options.set_automatic_reconnect(std::chrono::seconds(10), std::chrono::seconds(30));
-        asyncClient.connect(options)->wait();
+        asyncClient.connect(ConnectOptions(settings))->wait();
     } catch (const mqtt::exception& e) {
         // The library keeps retrying in the background; the connected handler then renews
         // whatever was subscribed meanwhile.
         LOG_ERROR << e.what();
     }
+}
+
+bool MQTTClient::IsTlsUri(const std::string& uri) {
+    return StartsWith(uri, "ssl://") || StartsWith(uri, "mqtts://") || StartsWith(uri, "wss://");
+}
+
+mqtt::connect_options MQTTClient::ConnectOptions(const Settings& settings) const {
+    mqtt::connect_options options;
+    options.set_user_name(settings.userName);
+    options.set_password(settings.password);
+    options.set_keep_alive_interval(settings.keepAlive);
+    options.set_clean_session(true);
+    options.set_automatic_reconnect(std::chrono::seconds(10), std::chrono::seconds(30));
+    if (!statusTopic.empty()) {
+        options.set_will(mqtt::will_options(statusTopic, std::string(kOffline), kStatusQos, true));
+    }
+    if (IsTlsUri(settings.server)) {
+        mqtt::ssl_options ssl;
+        // No setting turns verification off: a device that talks to any broker which
+        // answers would hand its password to whoever sits on its network.
+        ssl.set_enable_server_cert_auth(true);
+        ssl.set_verify(true);  // the certificate must name the host of the URI
+        ssl.set_ssl_version(MQTT_SSL_VERSION_TLS_1_2);
+        if (!settings.caFile.empty()) {
+            ssl.set_trust_store(settings.caFile);
+        }
+        if (!settings.certFile.empty()) {
+            ssl.set_key_store(settings.certFile);
+        }
+        if (!settings.keyFile.empty()) {
+            ssl.set_private_key(settings.keyFile);
+        }
+        // Library thread: only logs. The connection is retried like any lost one.
+        ssl.set_error_handler([](const std::string& reason) {
+            LOG_ERROR << "MQTT TLS: " << reason.substr(0, reason.find_last_not_of(" \r\n") + 1);
+        });
+        options.set_ssl(std::move(ssl));
+    }
+    return options;
 }
 
 void MQTTClient::InstallHandlers() {
@@ -51,6 +94,7 @@ void MQTTClient::InstallHandlers() {
         [](const mqtt::properties&, mqtt::ReasonCode) { LOG_WARN << "MQTT disconnected."; });
     asyncClient.set_connected_handler([this](const std::string&) {
         LOG_INFO << "MQTT connected.";
+        PublishOnline();
         RenewSubscriptions();
     });
     asyncClient.set_message_callback([this](mqtt::const_message_ptr message) {
@@ -75,6 +119,42 @@ MQTTClient::~MQTTClient() {
 
 bool MQTTClient::IsConnected() const {
     return asyncClient.is_connected();
+}
+
+void MQTTClient::PublishOnline() {
+    if (statusTopic.empty()) {
+        return;
+    }
+    try {
+        // Never wait here: this runs on the library's thread, which completes the token.
+        asyncClient.publish(statusTopic, kOnline, std::char_traits<char>::length(kOnline),
+                            kStatusQos, true);
+    } catch (const mqtt::exception& e) {
+        LOG_ERROR << e.what();
+    }
+}
+
+bool MQTTClient::PublishOffline(std::chrono::milliseconds timeout) {
+    if (statusTopic.empty()) {
+        return false;
+    }
+    try {
+        if (!asyncClient.is_connected()) {
+            LOG_WARN << "MQTT not connected: \"" << kOffline << "\" left to the last will.";
+            return false;
+        }
+        auto token = asyncClient.publish(statusTopic, kOffline,
+                                         std::char_traits<char>::length(kOffline), kStatusQos, true);
+        if (!token->wait_for(timeout)) {
+            LOG_ERROR << "MQTT \"" << kOffline << "\" status was not confirmed.";
+            return false;
+        }
+        LOG_INFO << "MQTT status " << kOffline << " published.";
+        return true;
+    } catch (const mqtt::exception& e) {
+        LOG_ERROR << e.what();
+        return false;
+    }
 }
 
 mqtt::subscribe_options MQTTClient::SubscribeOptions() const {

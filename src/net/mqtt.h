@@ -2,6 +2,7 @@
 
 #include <mqtt/async_client.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -24,6 +25,18 @@ public:
         std::string userName;
         std::string password;
         int qos = 0;
+        // For an ssl:// or mqtts:// server: the PEM file of the CAs that may sign the broker's
+        // certificate (empty: the system's CA store), and an optional client certificate and
+        // its key for brokers that require one. The broker's certificate and host name are
+        // always verified.
+        std::string caFile;
+        std::string certFile;
+        std::string keyFile;
+        // Where the device tells whether it is reachable: "online" (retained) after every
+        // connection, "offline" as the last will and from PublishOffline. Empty: neither.
+        std::string statusTopic;
+        // How soon the broker notices a device that vanished and publishes its will.
+        std::chrono::seconds keepAlive{30};
     };
     static Settings SettingsFromConfig();
 
@@ -49,6 +62,18 @@ public:
     // Any thread.
     bool IsConnected() const;
 
+    // Any thread except the library's own. Publishes the retained "offline" status and waits
+    // (at most `timeout`) until the broker has it, so that a disconnection right after it
+    // cannot lose it. False when not connected, without a status topic, or not confirmed.
+    bool PublishOffline(std::chrono::milliseconds timeout);
+
+    static constexpr const char* kOnline = "online";
+    static constexpr const char* kOffline = "offline";
+    static constexpr int kStatusQos = 1;
+
+    // Whether `uri` names a TLS transport (ssl://, mqtts://, wss://).
+    static bool IsTlsUri(const std::string& uri);
+
 private:
     using Callback = std::function<void(const std::string&)>;
 
@@ -60,12 +85,16 @@ private:
     };
 
     void InstallHandlers();
+    mqtt::connect_options ConnectOptions(const Settings& settings) const;
+    // Library thread: announces "online" without waiting.
+    void PublishOnline();
     // Library thread: asks the broker again for every known topic, without waiting.
     void RenewSubscriptions();
     void Deliver(const std::string& topic, const std::string& payload);
     mqtt::subscribe_options SubscribeOptions() const;
 
     int qos;
+    std::string statusTopic;
     // Declared before the library client so that they outlive it: the client's threads read
     // them until it is destroyed.
     std::map<std::string, Callback> subscriptions;

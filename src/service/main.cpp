@@ -94,7 +94,8 @@ void Main::onInit() {
         {
             // One connection per photo, closed before the outcome is logged.
             FTPClient ftp(Config::Get(FTP_PHOTO_USERNAME), Config::Get(FTP_PHOTO_PASSWORD),
-                          Config::Get(FTP_PHOTO_SERVER), std::stoi(Config::Get(FTP_PHOTO_PORT)));
+                          Config::Get(FTP_PHOTO_SERVER), std::stoi(Config::Get(FTP_PHOTO_PORT)),
+                          FTPClient::TrustFromConfig());
             uploaded = ftp.Upload(local, remote);
         }
         LOG_DEBUG << "Upload FTP Photo " << local << " status: " << (uploaded ? 1 : 0);
@@ -216,6 +217,10 @@ std::string Main::CompressHeartBreathMesage() {
     writer.Bool(StreamController::CameraDeviceIsConnected(std::stoi(Config::Get(CAM2_INDEX))));
     writer.EndObject();
     return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+void Main::AnnounceOffline(std::chrono::milliseconds timeout) {
+    client.PublishOffline(timeout);
 }
 
 void Main::MQTTPublishHeartBreath() {

@@ -2,6 +2,7 @@
 
 #include <rapidjson/document.h>
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -54,6 +55,10 @@ public:
     // Any thread. The heartbeat document and its publication on the heartbeat topic.
     static std::string CompressHeartBreathMesage();
     void MQTTPublishHeartBreath();
+
+    // Any thread but the library's, after this thread has stopped. Tells the broker that the
+    // device goes away on purpose ("offline" on the status topic), waiting at most `timeout`.
+    void AnnounceOffline(std::chrono::milliseconds timeout);
 
     // Test seam: a heartbeat period in seconds instead of HEARTBEAT_INTERVAL when positive
     // (0 restores it). Before start().

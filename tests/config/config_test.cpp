@@ -1,6 +1,7 @@
 #include "config.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <sstream>
@@ -199,4 +200,62 @@ TEST_F(ConfigTest, ProcessWideInstanceIsBuiltOnceForConcurrentFirstCalls) {
     EXPECT_TRUE(Config::Loaded());
     EXPECT_EQ(Matching(capture.lines(), "Parsed configuration file.").size(), 1u);
     EXPECT_EQ(&Config::Get(CMD_VERSION), &Config::Get(CMD_VERSION));
+}
+
+TEST_F(ConfigTest, OptionalTransportSecurityMembersAndTheFileModeWarning) {
+    const std::string ca = dir + "/ca.pem";
+    fixture::WriteFile(ca, "not checked here");
+    {
+        LogCapture capture;
+        const std::string file = write(kGoodConfig);
+        ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+        Config config(file, netRoot);
+        ASSERT_TRUE(config.IsLoaded());
+        for (FIELD field : {MQTT_CA_FILE, MQTT_CERT_FILE, MQTT_KEY_FILE, FTP_PHOTO_CA_FILE,
+                            FTP_PHOTO_KNOWN_HOSTS}) {
+            EXPECT_EQ(config[field], "") << field;
+        }
+        EXPECT_EQ(config[MQTT_TOPIC_STATUS], "vok/k5/k5_020000ABcdef/status");
+        EXPECT_EQ(Matching(capture.lines(), "[WARN]").size(), 0u);
+    }
+    {
+        LogCapture capture;
+        std::string text = Replace(kGoodConfig, "\"password\": \"mqtt-secret\"",
+                                   "\"password\": \"mqtt-secret\", \"ca_file\": \"" + ca +
+                                       "\", \"cert_file\": \"" + ca + "\", \"key_file\": \"" + ca + "\"");
+        text = Replace(text, "\"password\": \"ftp-secret\"",
+                       "\"password\": \"ftp-secret\", \"ca_file\": \"\", \"known_hosts\": \"" + ca + "\"");
+        const std::string file = write(text);
+        ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+        Config config(file, netRoot);
+        ASSERT_TRUE(config.IsLoaded());
+        EXPECT_EQ(config[MQTT_CA_FILE], ca);
+        EXPECT_EQ(config[MQTT_KEY_FILE], ca);
+        EXPECT_EQ(config[FTP_PHOTO_CA_FILE], "");
+        EXPECT_EQ(config[FTP_PHOTO_KNOWN_HOSTS], ca);
+        auto warnings = Matching(capture.lines(), "[WARN][../src/config:");
+        ASSERT_EQ(warnings.size(), 1u);
+        EXPECT_NE(warnings[0].find("holds passwords"), std::string::npos) << warnings[0];
+        EXPECT_NE(warnings[0].find("0644"), std::string::npos) << warnings[0];
+    }
+    struct Case {
+        std::string from, to, member;
+    };
+    const Case cases[] = {
+        {"\"password\": \"mqtt-secret\"", "\"password\": \"mqtt-secret\", \"ca_file\": 5",
+         "\"mqtt.ca_file\" must be a string"},
+        {"\"password\": \"ftp-secret\"", "\"password\": \"ftp-secret\", \"known_hosts\": \"" + dir + "/none\"",
+         "\"ftp_photo.known_hosts\" names a file that cannot be read"},
+        {"\"password\": \"mqtt-secret\"", "\"password\": \"mqtt-secret\", \"key_file\": \"" + ca + "\"",
+         "\"mqtt.key_file\" needs \"mqtt.cert_file\""},
+    };
+    for (const auto& c : cases) {
+        LogCapture capture;
+        std::string text = Replace(kGoodConfig, c.from, c.to);
+        Config config(write(text), netRoot);
+        EXPECT_FALSE(config.IsLoaded()) << c.to;
+        auto errors = Matching(capture.lines(), "[ERROR][../src/config:");
+        ASSERT_EQ(errors.size(), 1u) << c.to;
+        EXPECT_NE(errors[0].find(c.member), std::string::npos) << errors[0];
+    }
 }

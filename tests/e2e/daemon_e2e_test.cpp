@@ -219,6 +219,14 @@ TEST_F(DaemonTest, CompleteRun) {
     EXPECT_EQ(Count(log, "Post async task."), 1u);
     ExpectNoSanitizerReport(log);
 
+    // A planned end says nothing: the status stays "online", and the clean disconnection
+    // kept the broker from publishing the last will.
+    Controller after(device->broker.uri(), "e2e-status");
+    after.Subscribe(device->Topic("status"));
+    Controller::Message announced;
+    EXPECT_TRUE(after.WaitFor(device->Topic("status"), "line", 5s, &announced));
+    EXPECT_EQ(announced.payload, "online");
+
     // Periodic heartbeats at about 30, 60, 90 and 120 s, their times 30 s apart.
     beats = Heartbeats();
     std::vector<Controller::Message> periodic;

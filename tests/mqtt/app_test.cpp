@@ -61,6 +61,9 @@ TEST_F(AppTest, AnnouncesVersionFirstPostsTaskOnceAndStopsOnSigterm) {
     Probe controller(broker.uri(), "controller-app");
     controller.Subscribe(device.Topic("event"));
 
+    Probe watcher(broker.uri(), "watcher-app");
+    watcher.Subscribe(device.Topic("status"));
+
     fixture::Process daemon(InNamespace(device.file, dir + "/ns"), logFile);
     Probe::Message first;
     ASSERT_TRUE(controller.Next(first, 15s)) << fixture::ReadFile(logFile);
@@ -90,6 +93,19 @@ TEST_F(AppTest, AnnouncesVersionFirstPostsTaskOnceAndStopsOnSigterm) {
     EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 5s);
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    // "online" once connected, "offline" from the daemon itself before it disconnected.
+    Probe::Message announced;
+    ASSERT_TRUE(watcher.Next(announced, 5s));
+    EXPECT_EQ(announced.topic, device.Topic("status"));
+    EXPECT_EQ(announced.payload, "online");
+    ASSERT_TRUE(watcher.Next(announced, 5s));
+    EXPECT_EQ(announced.payload, "offline");
+    EXPECT_FALSE(watcher.Next(announced, std::chrono::milliseconds(200)));
+    Probe later(broker.uri(), "later-app");
+    later.Subscribe(device.Topic("status"));
+    ASSERT_TRUE(later.Next(announced, 5s));
+    EXPECT_EQ(announced.payload, "offline");  // retained
 
     std::string log = fixture::ReadFile(logFile);
     EXPECT_EQ(Count(log, "Post async task."), 1u) << log;
