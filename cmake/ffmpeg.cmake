@@ -38,6 +38,10 @@ if(NOT _k5_ffmpeg_result EQUAL 0 OR NOT EXISTS "${K5_FFMPEG_PREFIX}/lib/libavcod
                       "${_k5_ffmpeg_arch}); -DK5_SYSTEM_FFMPEG=ON uses the system's instead")
 endif()
 
+# Configure again when the build procedure changes or the cached build has gone.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${CMAKE_SOURCE_DIR}/scripts/build-ffmpeg ${K5_FFMPEG_PREFIX}/.complete)
+
 # The static link line, libx264 and the system libraries included, from the build's own .pc
 # files; the prefix's .pc files come first, the target's (x264) after them.
 set(_k5_pc_path "${K5_FFMPEG_PREFIX}/lib/pkgconfig")
