@@ -91,7 +91,7 @@ public:
             fixture::InConfigNamespace(file, dir + "/ns",
                                        {"env", std::string("LD_PRELOAD=") + K5_VCAM_PRELOAD,
                                         "VCAM_DEVICES=" + std::to_string(kCam1),
-                                        std::string("VCAM_JPEG=") + K5_VCAM_JPEG, K5CAM_BINARY}),
+                                        std::string("VCAM_JPEG=") + K5_VCAM_JPEG, binary}),
             logFile);
     }
 
@@ -137,6 +137,7 @@ public:
     bool brokerUp = false;
     bool rtmpUp = false;
     bool keep = false;  // set by a failing test to keep the directory for a look afterwards
+    std::string binary = K5CAM_BINARY;  // the daemon program that Start() runs
     fixture::Mosquitto broker;
     std::unique_ptr<fixture::FtpServer> ftp;
     fixture::RtmpServer rtmp{false};

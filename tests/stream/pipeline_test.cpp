@@ -10,6 +10,10 @@
 #include <atomic>
 #include <thread>
 
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
 #include "rtmp_server.h"
 #include "service/stream.h"
 #include "stream_support.h"
@@ -161,9 +165,13 @@ TEST_F(PipelineTest, SetupFailuresPrintTheirMessageAndEndTheRun) {
          "could not open IO context!\n", false},
         // x264 refuses an odd width for 4:2:0; the run goes on and fails at the first frame.
         {"/dev/video0", dir_ + "/d.flv", "flv", 1281, 720, "could not open video encoder!\n", true},
-        // WAV cannot carry video.
+        // WAV cannot carry video: a library that has the WAV muxer refuses the header; the
+        // bundled one, which has only the FLV muxer, knows no such format.
         {"/dev/video0", dir_ + "/e.wav", "wav", 1280, 720,
-         "could not write header to ouput context!\n", false},
+         av_guess_format("wav", nullptr, nullptr) != nullptr
+             ? "could not write header to ouput context!\n"
+             : "cannot initialize output format context!\n",
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message + " " + c.output);
