@@ -21,11 +21,59 @@ void EventLoop::push(std::shared_ptr<EventBase> event) {
     wake.notify_one();
 }
 
+bool EventLoop::tryPush(std::shared_ptr<EventBase> event, std::size_t capacity, const char* source) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (queue.size() >= capacity) {
+            if (!dropping) {
+                dropping = true;
+                LOG_WARN << "Event queue full (" << queue.size() << " events waiting), dropping "
+                         << source << " until it drains.";
+            }
+            return false;
+        }
+        dropping = false;
+        queue.push_back(std::move(event));
+    }
+    wake.notify_one();
+    return true;
+}
+
+namespace {
+thread_local EventLoop* runningLoop = nullptr;
+
+int64_t SteadyNowNs() {
+    return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                    std::chrono::steady_clock::now().time_since_epoch())
+                                    .count());
+}
+}  // namespace
+
+EventLoop* EventLoop::current() { return runningLoop; }
+
+bool EventLoop::busySince(std::chrono::steady_clock::time_point& since) const {
+    const int64_t ns = busySinceNs.load();
+    if (ns == 0) {
+        return false;
+    }
+    since = std::chrono::steady_clock::time_point(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::nanoseconds(ns)));
+    return true;
+}
+
+void EventLoop::reportProgress() {
+    if (busySinceNs.load() != 0) {
+        busySinceNs.store(SteadyNowNs());
+    }
+}
+
 void EventLoop::stop() {
     push(std::make_shared<StopEvent>());
 }
 
 void EventLoop::run() {
+    EventLoop* outer = runningLoop;
+    runningLoop = this;
     for (;;) {
         state = Running;
         std::unique_lock<std::mutex> lock(mutex);
@@ -43,6 +91,7 @@ void EventLoop::run() {
         }
     }
     state = Stopped;
+    runningLoop = outer;
 }
 
 bool EventLoop::dispatch(std::shared_ptr<EventBase> event) {
@@ -51,7 +100,14 @@ bool EventLoop::dispatch(std::shared_ptr<EventBase> event) {
         // Copy: a handler may replace or remove its own table entry while it runs.
         Handler handler = it->second;
         auto begin = std::chrono::steady_clock::now();
-        handler(event);
+        busySinceNs.store(SteadyNowNs());
+        try {
+            handler(event);
+        } catch (...) {
+            busySinceNs.store(0);
+            throw;
+        }
+        busySinceNs.store(0);
         auto end = std::chrono::steady_clock::now();
         double seconds =
             std::chrono::duration_cast<std::chrono::nanoseconds>(end - begin).count() / 1e9;
