@@ -63,6 +63,7 @@ void Main::onInit() {
     setEventHandler<ResetFactoryEvent>(
         [this](std::shared_ptr<ResetFactoryEvent>) { RespondSuccess(Config::Get(CMD_RESET_FACTORY)); });
     setEventHandler<ViewCamEvent>([this](std::shared_ptr<ViewCamEvent>) {
+        viewCamQueued = false;
         std::map<std::string, std::string> response = {
             {Config::Get(KEY_RESULT), "success"}, {Config::Get(KEY_TYPE), Config::Get(CMD_VIEW_CAM)}};
         const std::pair<FIELD, FIELD> cameras[] = {{CAM1_INDEX, KEY_CAM1}, {CAM2_INDEX, KEY_CAM2}};
@@ -166,7 +167,13 @@ void Main::ParseMQTTCommand(const std::string& payload) {
         }
         event = found->second;
     }
-    post(event);
+    const bool viewCam = event->id == ViewCamEvent::eventId;
+    if (viewCam && viewCamQueued.exchange(true)) {
+        return;  // the one already waiting starts the streams and answers
+    }
+    if (!tryPost(event, kCommandQueueCapacity, "commands from the broker") && viewCam) {
+        viewCamQueued = false;
+    }
 }
 
 std::string Main::CompressResponseCommandMessage(const std::map<std::string, std::string>& members) {

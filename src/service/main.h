@@ -2,6 +2,8 @@
 
 #include <rapidjson/document.h>
 
+#include <atomic>
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -43,8 +45,11 @@ public:
     ~Main() override;
 
     // MQTT delivery thread (any thread). Turns a command document into the matching event of
-    // this thread; anything else is ignored without a trace.
+    // this thread; anything else is ignored without a trace. At most kCommandQueueCapacity
+    // commands wait; more are dropped (one WARN per burst), and a "view_cam" that is already
+    // waiting absorbs the next ones.
     void ParseMQTTCommand(const std::string& payload);
+    static constexpr std::size_t kCommandQueueCapacity = 256;
 
     // Any thread. The response document: "id", "time", then `members` in their order.
     static std::string CompressResponseCommandMessage(const std::map<std::string, std::string>& members);
@@ -77,6 +82,9 @@ private:
     // a lookup from running while onExit clears the table.
     std::map<std::string, std::shared_ptr<EventBase>> commandEvents;
     std::mutex commandEventsMutex;
+    // A "view_cam" is queued and not yet handled: set by the delivery thread, cleared by this
+    // thread when it handles it.
+    std::atomic<bool> viewCamQueued{false};
     // Last, so that it is destroyed first: once the connection is closed, no delivery can
     // reach the members above any more.
     MQTTClient client;
