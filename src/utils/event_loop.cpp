@@ -32,7 +32,6 @@ bool EventLoop::tryPush(std::shared_ptr<EventBase> event, std::size_t capacity, 
             }
             return false;
         }
-        dropping = false;
         queue.push_back(std::move(event));
     }
     wake.notify_one();
@@ -78,6 +77,7 @@ void EventLoop::run() {
         state = Running;
         std::unique_lock<std::mutex> lock(mutex);
         if (queue.empty()) {
+            dropping = false;  // the backlog is worked off: a later overflow is a new burst
             // Sleep until the next push: an idle loop costs no wake-ups at all.
             state = Idle;
             wake.wait(lock, [this] { return !queue.empty(); });

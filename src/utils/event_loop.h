@@ -82,8 +82,8 @@ public:
     void push(std::shared_ptr<EventBase> event);
     // Any thread. Like push, but refuses the event (false) while `capacity` events are already
     // waiting: for what the network fills, so that a flood cannot grow the queue without bound.
-    // The first refusal of a burst logs one WARN naming `source`; the next accepted event ends
-    // the burst.
+    // The first refusal of a burst logs one WARN naming `source`; the burst ends when the loop
+    // has worked off its queue.
     bool tryPush(std::shared_ptr<EventBase> event, std::size_t capacity, const char* source);
     // Any thread. Queues a stop event behind everything pushed so far; does not wait.
     void stop();
