@@ -87,12 +87,13 @@ public:
         // The camera library is preloaded into the daemon only (and its children: the shell and
         // v4l2-ctl); a sanitizer runtime comes first in the list.
         started = std::chrono::steady_clock::now();
+        std::vector<std::string> command = {"env", std::string("LD_PRELOAD=") + K5_VCAM_PRELOAD,
+                                            "VCAM_DEVICES=" + std::to_string(kCam1),
+                                            std::string("VCAM_JPEG=") + K5_VCAM_JPEG};
+        command.insert(command.end(), env.begin(), env.end());
+        command.push_back(K5CAM_BINARY);
         daemon = std::make_unique<fixture::Process>(
-            fixture::InConfigNamespace(file, dir + "/ns",
-                                       {"env", std::string("LD_PRELOAD=") + K5_VCAM_PRELOAD,
-                                        "VCAM_DEVICES=" + std::to_string(kCam1),
-                                        std::string("VCAM_JPEG=") + K5_VCAM_JPEG, K5CAM_BINARY}),
-            logFile);
+            fixture::InConfigNamespace(file, dir + "/ns", command), logFile);
     }
 
     std::string Log() const { return fixture::ReadFile(logFile); }
@@ -137,6 +138,7 @@ public:
     bool brokerUp = false;
     bool rtmpUp = false;
     bool keep = false;  // set by a failing test to keep the directory for a look afterwards
+    std::vector<std::string> env;  // more NAME=value for the daemon's environment
     fixture::Mosquitto broker;
     std::unique_ptr<fixture::FtpServer> ftp;
     fixture::RtmpServer rtmp{false};
