@@ -83,13 +83,15 @@ private:
     std::vector<Datagram> received_;
 };
 
-// A v4l2-ctl first on the daemon's PATH that starts a child and then hangs with it, writing
-// both pids to `<dir>/hang.pids` so that the test can check that neither survives.
+// A v4l2-ctl first on the daemon's PATH that, for camera 0, starts a child and then hangs with
+// it, writing both pids to `<dir>/hang.pids` so that the test can check that neither survives.
+// For other cameras it fails at once.
 void InstallHangingPhotoTool(Device& device) {
     const std::string bin = device.dir + "/bin";
     ::mkdir(bin.c_str(), 0755);
     fixture::WriteFile(bin + "/v4l2-ctl",
                        "#!/bin/sh\n"
+                       "case \"$*\" in *video0*) ;; *) exit 1 ;; esac\n"
                        "sleep 600 &\n"
                        "echo $! $$ > " + device.dir + "/hang.pids.tmp\n"
                        "mv " + device.dir + "/hang.pids.tmp " + device.dir + "/hang.pids\n"
