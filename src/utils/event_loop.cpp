@@ -1,6 +1,7 @@
 #include "utils/event_loop.h"
 
 #include <chrono>
+#include <exception>
 
 #include "utils/logger.h"
 
@@ -103,9 +104,11 @@ bool EventLoop::dispatch(std::shared_ptr<EventBase> event) {
         busySinceNs.store(SteadyNowNs());
         try {
             handler(event);
+        } catch (const std::exception& e) {
+            // One failed event must not end the thread (and with it the process).
+            LOG_ERROR << "Handler of event ID " << event->id << " failed: " << e.what();
         } catch (...) {
-            busySinceNs.store(0);
-            throw;
+            LOG_ERROR << "Handler of event ID " << event->id << " failed.";
         }
         busySinceNs.store(0);
         auto end = std::chrono::steady_clock::now();
