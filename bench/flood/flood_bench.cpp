@@ -1,8 +1,8 @@
 // A burst of 100 000 commands of most kinds ("view_cam" included) published at full speed to the
 // daemon through a real broker. Prints the daemon's resident memory before, its peak during and
-// after the burst, the delay from the burst's end to the answer of the next command, and the
-// longest gap between heartbeats around the burst. Goals: growth under 32 MB, answer within 5 s,
-// no heartbeat gap beyond the period.
+// after the burst, the delay from the burst's end to the answer of the next command, and what the
+// log says about drops. Goals: growth under 32 MB, answer within 5 s, no publication refused (the
+// periodic heartbeat included), one stream start.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -42,7 +42,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the daemon did not answer; its log:\n%s\n", device.Log().c_str());
         return 1;
     }
-    std::this_thread::sleep_for(2s);  // start-up allocations are over
+    // The stream that the burst's "view_cam" asks for runs from before the baseline: its
+    // encoder's memory is not the flood's.
+    watcher.Publish(device.Topic("command"), "{\"type\":\"view_cam\"}");
+    if (!device.WaitForLog("Start stream: ", 30s)) {
+        std::fprintf(stderr, "the stream did not start; its log:\n%s\n", device.Log().c_str());
+        return 1;
+    }
+    std::this_thread::sleep_for(8s);  // start-up and stream set-up allocations are over
     const pid_t pid = device.daemon->pid();
     const long before = RssKb(pid);
 
@@ -82,12 +89,6 @@ int main(int argc, char** argv) {
     sampler.join();
     const long after = RssKb(pid);
 
-    Clock::duration longestGap{};
-    Clock::time_point previous{};
-    for (const auto& message : watcher.On(device.Topic("heartbeat"))) {
-        if (previous != Clock::time_point{}) longestGap = std::max(longestGap, message.at - previous);
-        previous = message.at;
-    }
     device.daemon->signal(SIGTERM);
     int status = -1;
     device.daemon->wait(30s, &status);
@@ -104,17 +105,15 @@ int main(int argc, char** argv) {
                     static_cast<long long>(ms(answer.at - burstEnd)));
     else
         std::printf("answer after the burst's end:     none within 60 s\n");
-    std::printf("longest heartbeat gap seen:       %lld ms over the whole run (period 30000 ms)\n",
-                static_cast<long long>(ms(longestGap)));
-    std::printf("flood WARN lines in the log:      %zu\n",
-                [&] {
-                    const std::string log = device.Log();
-                    size_t n = 0;
-                    for (size_t at = log.find("until the flood ends"); at != std::string::npos;
-                         at = log.find("until the flood ends", at + 1))
-                        ++n;
-                    return n;
-                }());
+    const std::string log = device.Log();
+    auto occurrences = [&log](const std::string& what) {
+        size_t n = 0;
+        for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1)) ++n;
+        return n;
+    };
+    std::printf("flood WARN lines in the log:      %zu\n", occurrences("until the flood ends"));
+    std::printf("publishes the MQTT library refused: %zu\n", occurrences("No more messages can be buffered"));
+    std::printf("stream starts:                    %zu\n", occurrences("Start stream: "));
     (void)asked;
     return answered ? 0 : 1;
 }
