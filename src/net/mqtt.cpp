@@ -26,11 +26,8 @@ MQTTClient::Settings MQTTClient::SettingsFromConfig() {
 
 bool MQTTClient::CheckServerUri(const std::string& uri, std::string& reason) {
     const std::size_t separator = uri.find("://");
-    if (separator == std::string::npos) {
-        reason = "it has no scheme:// (e.g. tcp://host:1883)";
-        return false;
-    }
-    const std::string scheme = uri.substr(0, separator);
+    // A bare host[:port] is taken as tcp:// by the library.
+    const std::string scheme = separator == std::string::npos ? "tcp" : uri.substr(0, separator);
     static const char* const kSchemes[] = {"tcp", "mqtt", "ssl", "mqtts", "ws", "wss"};
     bool known = false;
     for (const char* candidate : kSchemes) known = known || scheme == candidate;
@@ -38,12 +35,14 @@ bool MQTTClient::CheckServerUri(const std::string& uri, std::string& reason) {
         reason = "scheme \"" + scheme + "\" is not one of tcp, mqtt, ssl, mqtts, ws, wss";
         return false;
     }
-    std::string rest = uri.substr(separator + 3);
+    std::string rest = separator == std::string::npos ? uri : uri.substr(separator + 3);
     const bool web = scheme == "ws" || scheme == "wss";
     const std::size_t slash = rest.find('/');
     if (slash != std::string::npos) {
         if (!web) {
-            reason = "a path is only allowed with ws:// and wss://";
+            reason = separator == std::string::npos
+                         ? "it is neither scheme://host[:port] (e.g. tcp://host:1883) nor host[:port]"
+                         : "a path is only allowed with ws:// and wss://";
             return false;
         }
         rest.erase(slash);
