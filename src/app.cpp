@@ -2,15 +2,29 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <systemd/sd-daemon.h>
+
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "config.h"
+#include "net/mqtt.h"
 #include "service/main.h"
 #include "utils/event_loop.h"
 #include "utils/logger.h"
+#include "utils/shell.h"
+#include "utils/thread.h"
 
 namespace {
 
@@ -60,9 +74,87 @@ bool SleepUnlessStopped(std::chrono::milliseconds duration) {
     }
 }
 
-}  // namespace
+std::string Join(const std::vector<std::string>& names) {
+    std::string text;
+    for (const auto& name : names) text += (text.empty() ? "" : ", ") + name;
+    return text.empty() ? "none" : text;
+}
 
-int main() {
+// A thread that waits for `finish()` at most `limit`, and otherwise runs `expired` on its own
+// thread. Used to bound the orderly stop and to pace the watchdog keep-alives.
+class Deadline {
+public:
+    Deadline() = default;
+    Deadline(const Deadline&) = delete;
+    Deadline& operator=(const Deadline&) = delete;
+    ~Deadline() { finish(); }
+
+    // `tick` runs every `period` until finish(); returns at once.
+    void every(std::chrono::microseconds period, std::function<void()> tick) {
+        worker = std::thread([this, period, tick]() {
+            std::unique_lock<std::mutex> lock(mutex);
+            while (!done) {
+                lock.unlock();
+                tick();
+                lock.lock();
+                wake.wait_for(lock, period, [this] { return done; });
+            }
+        });
+    }
+
+    void after(std::chrono::milliseconds limit, std::function<void()> expired) {
+        worker = std::thread([this, limit, expired]() {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (!wake.wait_for(lock, limit, [this] { return done; })) {
+                expired();
+            }
+        });
+    }
+
+    void finish() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            done = true;
+        }
+        wake.notify_all();
+        if (worker.joinable()) worker.join();
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool done = false;
+    std::thread worker;
+};
+
+// How long the orderly stop may take before the process gives up on it.
+constexpr std::chrono::seconds kStopLimit{15};
+
+// systemd's watchdog: while it is enabled (WATCHDOG_USEC), a keep-alive at half its period, but
+// only while no thread of the framework has been stuck in one handler for a whole period.
+void StartWatchdog(Deadline& keepAlive) {
+    uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) <= 0 || usec == 0) {
+        return;
+    }
+    const auto period = std::chrono::microseconds(static_cast<int64_t>(usec));
+    LOG_INFO << "systemd watchdog enabled, period " << usec / 1000 << " ms.";
+    auto withheld = std::make_shared<bool>(false);
+    keepAlive.every(period / 2, [period, withheld]() {
+        const std::vector<std::string> stuck = Thread::StuckThreads(period);
+        if (stuck.empty()) {
+            if (*withheld) LOG_INFO << "Every thread keeps up again, watchdog keep-alives resume.";
+            *withheld = false;
+            sd_notify(0, "WATCHDOG=1");
+        } else if (!*withheld) {
+            *withheld = true;
+            LOG_ERROR << "Withholding the watchdog keep-alive, stuck in one event for over "
+                      << period.count() / 1000 << " ms: " << Join(stuck);
+        }
+    });
+}
+
+int Run() {
     if (!InstallSignalHandling()) {
         LOG_ERROR << "Cannot install the signal handlers, errno: " << errno;
         return 1;
@@ -72,10 +164,20 @@ int main() {
         LOG_ERROR << "No usable configuration in " << Config::kConfigFile << "; stopping.";
         return 1;
     }
+    std::string reason;
+    if (!MQTTClient::CheckServerUri(Config::Get(MQTT_SERVER), reason)) {
+        LOG_ERROR << "Configuration " << Config::kConfigFile << ": member \"mqtt.server\" (\""
+                  << Config::Get(MQTT_SERVER) << "\") is not a usable broker URI: " << reason << ".";
+        return 1;
+    }
 
     std::shared_ptr<Main> controller = Main::GetInstance("Main", nullptr);
     controller->start();
     controller->post(std::make_shared<VersionEvent>());
+    // Queued behind Main's start-up: ready once its threads run and its loop turns.
+    controller->post([]() { sd_notify(0, "READY=1"); });
+    Deadline keepAlive;
+    StartWatchdog(keepAlive);
 
     bool stopped = !SleepUnlessStopped(std::chrono::seconds(1));
     if (!stopped) {
@@ -86,6 +188,15 @@ int main() {
         LOG_INFO << "Stop signal received, shutting down.";
     }
 
+    sd_notify(0, "STOPPING=1");
+    Deadline stopLimit;
+    stopLimit.after(kStopLimit, []() {
+        LOG_ERROR << "Orderly stop did not finish within " << kStopLimit.count()
+                  << " s; threads still running: " << Join(Thread::RunningThreads())
+                  << ". Exiting with status 2.";
+        KillRunningCommands();
+        std::_Exit(2);
+    });
     controller->stop();
     controller->wait();
     // A planned end says nothing: the next run follows within seconds, and the clean
@@ -93,5 +204,22 @@ int main() {
     if (stopped) {
         controller->AnnounceOffline(std::chrono::seconds(3));
     }
+    stopLimit.finish();
+    keepAlive.finish();
     return 0;
+}
+
+}  // namespace
+
+int main() {
+    // No exception of a library may end the process as an abort: systemd would restart it
+    // every few seconds without a word about why.
+    try {
+        return Run();
+    } catch (const std::exception& e) {
+        LOG_ERROR << "Unexpected exception, stopping: " << e.what();
+    } catch (...) {
+        LOG_ERROR << "Unexpected exception, stopping.";
+    }
+    return 1;
 }

@@ -92,6 +92,23 @@ const std::pair<FIELD, const char*> kConstants[] = {
     {VIDEO_DEVICE_PREFIX, "/dev/video"},
 };
 
+// Integer members whose values are limited beyond the integer type.
+struct Range {
+    FIELD field;
+    const char* path;
+    long min;
+    long max;
+};
+const Range kRanges[] = {
+    {FTP_PHOTO_PORT, "ftp_photo.port", 0, 65535},
+    {CAM1_INDEX, "camera.cam1", 0, 2147483647L},
+    {CAM2_INDEX, "camera.cam2", 0, 2147483647L},
+};
+
+bool IsHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
 bool IsPassword(FIELD field) {
     return field == MQTT_PASSWORD || field == FTP_PHOTO_PASSWORD || field == OTA_PASSWORD;
 }
@@ -190,26 +207,50 @@ Config::Config(const std::string& file, const std::string& netClassRoot) {
                   << ": member \"mqtt.key_file\" needs \"mqtt.cert_file\".";
         complete = false;
     }
+    for (const Range& range : kRanges) {
+        auto found = values.find(range.field);
+        if (found == values.end()) {
+            continue;  // already reported as missing or mistyped
+        }
+        const long value = std::stol(found->second);
+        if (value < range.min || value > range.max) {
+            LOG_ERROR << "Configuration " << file << ": member \"" << range.path
+                      << "\" must be an integer between " << range.min << " and " << range.max
+                      << ".";
+            complete = false;
+        }
+    }
     if (!complete) {
+        return;
+    }
+
+    // The MAC address is the device's identity on the broker: without a real one every
+    // misconfigured board would share the client id "k5_" and knock the others off.
+    const std::string addressFile = netClassRoot + "/" + values[NETIF] + "/address";
+    std::ifstream address(addressFile);
+    std::string word;
+    if (!address.is_open() || !(address >> word)) {
+        LOG_ERROR << "Configuration " << file << ": member \"netif\": cannot read the MAC address of \""
+                  << values[NETIF] << "\" from " << addressFile << ".";
+        return;
+    }
+    std::string mac;
+    for (char c : word) {
+        if (c != ':') mac += c;
+    }
+    bool hex = mac.size() == 12;
+    for (char c : mac) hex = hex && IsHexDigit(c);
+    if (!hex) {
+        LOG_ERROR << "Configuration " << file << ": member \"netif\": the MAC address \"" << word
+                  << "\" of \"" << values[NETIF] << "\" is not 12 hex digits.";
         return;
     }
     for (auto& entry : values) {
         table[entry.first] = std::move(entry.second);
     }
-
-    std::ifstream address(netClassRoot + "/" + table[NETIF] + "/address");
-    if (address.is_open()) {
-        std::string word;
-        address >> word;
-        std::string mac;
-        for (char c : word) {
-            if (c != ':') mac += c;
-        }
-        table[MAC_ADDRESS] = mac;
-    }
+    table[MAC_ADDRESS] = mac;
 
     table[MQTT_QOS] = "0";
-    const std::string mac = (*this)[MAC_ADDRESS];
     table[MQTT_TOPIC_PREFIX] = "vok/k5/k5_" + mac + "/";
     table[MQTT_CLIENT_ID] = "k5_" + mac;
     table[MQTT_TOPIC_COMMAND] = table[MQTT_TOPIC_PREFIX] + "command";

@@ -32,6 +32,60 @@ MQTTClient::Settings MQTTClient::SettingsFromConfig() {
     return settings;
 }
 
+bool MQTTClient::CheckServerUri(const std::string& uri, std::string& reason) {
+    const std::size_t separator = uri.find("://");
+    // A bare host[:port] is taken as tcp:// by the library.
+    const std::string scheme = separator == std::string::npos ? "tcp" : uri.substr(0, separator);
+    static const char* const kSchemes[] = {"tcp", "mqtt", "ssl", "mqtts", "ws", "wss"};
+    bool known = false;
+    for (const char* candidate : kSchemes) known = known || scheme == candidate;
+    if (!known) {
+        reason = "scheme \"" + scheme + "\" is not one of tcp, mqtt, ssl, mqtts, ws, wss";
+        return false;
+    }
+    std::string rest = separator == std::string::npos ? uri : uri.substr(separator + 3);
+    const bool web = scheme == "ws" || scheme == "wss";
+    const std::size_t slash = rest.find('/');
+    if (slash != std::string::npos) {
+        if (!web) {
+            reason = separator == std::string::npos
+                         ? "it is neither scheme://host[:port] (e.g. tcp://host:1883) nor host[:port]"
+                         : "a path is only allowed with ws:// and wss://";
+            return false;
+        }
+        rest.erase(slash);
+    }
+    std::string host = rest;
+    const std::size_t colon = rest.rfind(':');
+    const bool bracketed = !rest.empty() && rest[0] == '[';
+    if (colon != std::string::npos && (!bracketed || colon > rest.find(']'))) {
+        host = rest.substr(0, colon);
+        const std::string port = rest.substr(colon + 1);
+        long number = 0;
+        bool digits = !port.empty() && port.size() <= 5;
+        for (char c : port) {
+            digits = digits && c >= '0' && c <= '9';
+            if (digits) number = number * 10 + (c - '0');
+        }
+        if (!digits || number < 1 || number > 65535) {
+            reason = "port \"" + port + "\" is not a number between 1 and 65535";
+            return false;
+        }
+    }
+    if (host.empty() || host.find_first_of(" \t@") != std::string::npos) {
+        reason = "it names no usable host";
+        return false;
+    }
+    try {
+        // The library's own check of the address; creating a client does not connect.
+        mqtt::async_client probe(uri, "k5-uri-check", nullptr);
+    } catch (const std::exception& e) {
+        reason = std::string("the MQTT library refuses it: ") + e.what();
+        return false;
+    }
+    return true;
+}
+
 MQTTClient::MQTTClient() : MQTTClient(SettingsFromConfig()) {}
 
 MQTTClient::MQTTClient(const Settings& settings)

@@ -40,6 +40,12 @@ public:
     };
     static Settings SettingsFromConfig();
 
+    // Any thread. Whether the library can use `uri` as a broker address: scheme tcp, mqtt,
+    // ssl, mqtts, ws or wss, "://", a host, an optional port 1..65535 (and a path for ws/wss);
+    // or a bare host[:port], which means tcp.
+    // Otherwise false, with the reason in `reason`. Never throws; makes no connection.
+    static bool CheckServerUri(const std::string& uri, std::string& reason);
+
     // Connects and returns when the first attempt has succeeded or failed.
     MQTTClient();
     explicit MQTTClient(const Settings& settings);

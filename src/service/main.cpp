@@ -63,6 +63,7 @@ void Main::onInit() {
     setEventHandler<ResetFactoryEvent>(
         [this](std::shared_ptr<ResetFactoryEvent>) { RespondSuccess(Config::Get(CMD_RESET_FACTORY)); });
     setEventHandler<ViewCamEvent>([this](std::shared_ptr<ViewCamEvent>) {
+        viewCamQueued = false;
         std::map<std::string, std::string> response = {
             {Config::Get(KEY_RESULT), "success"}, {Config::Get(KEY_TYPE), Config::Get(CMD_VIEW_CAM)}};
         const std::pair<FIELD, FIELD> cameras[] = {{CAM1_INDEX, KEY_CAM1}, {CAM2_INDEX, KEY_CAM2}};
@@ -167,7 +168,40 @@ void Main::ParseMQTTCommand(const std::string& payload) {
         }
         event = found->second;
     }
-    post(event);
+    if (!TakeAllowance(word)) {
+        return;
+    }
+    const bool viewCam = event->id == ViewCamEvent::eventId;
+    if (viewCam && viewCamQueued.exchange(true)) {
+        return;  // the one already waiting starts the streams and answers
+    }
+    if (!tryPost(event, kCommandQueueCapacity, "commands from the broker") && viewCam) {
+        viewCamQueued = false;
+    }
+}
+
+bool Main::TakeAllowance(const std::string& word) {
+    std::lock_guard<std::mutex> lock(allowanceMutex);
+    Allowance& allowance = allowances[word];  // one entry per known command word
+    const auto now = std::chrono::steady_clock::now();
+    if (allowance.at != std::chrono::steady_clock::time_point{}) {
+        allowance.tokens += std::chrono::duration<double>(now - allowance.at).count() * kCommandsPerSecond;
+    }
+    allowance.at = now;
+    if (allowance.tokens >= kCommandBurst) {
+        allowance.tokens = kCommandBurst;
+        allowance.flooded = false;  // quiet long enough: a later flood is a new one
+    }
+    if (allowance.tokens < 1) {
+        if (!allowance.flooded) {
+            allowance.flooded = true;
+            LOG_WARN << "More than " << kCommandsPerSecond << " \"" << word
+                     << "\" commands per second from the broker, dropping them until the flood ends.";
+        }
+        return false;
+    }
+    allowance.tokens -= 1;
+    return true;
 }
 
 std::string Main::CompressResponseCommandMessage(const std::map<std::string, std::string>& members) {

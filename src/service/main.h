@@ -2,6 +2,8 @@
 
 #include <rapidjson/document.h>
 
+#include <atomic>
+#include <cstddef>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -44,8 +46,14 @@ public:
     ~Main() override;
 
     // MQTT delivery thread (any thread). Turns a command document into the matching event of
-    // this thread; anything else is ignored without a trace.
+    // this thread; anything else is ignored without a trace. A flood cannot sink the device:
+    // commands of one kind beyond kCommandBurst at once or kCommandsPerSecond on average are
+    // dropped (one WARN per flood and kind; other kinds still pass), at most
+    // kCommandQueueCapacity wait, and a "view_cam" that is already waiting absorbs the next ones.
     void ParseMQTTCommand(const std::string& payload);
+    static constexpr std::size_t kCommandQueueCapacity = 256;
+    static constexpr int kCommandBurst = 10;
+    static constexpr int kCommandsPerSecond = 10;
 
     // Any thread. The response document: "id", "time", then `members` in their order.
     static std::string CompressResponseCommandMessage(const std::map<std::string, std::string>& members);
@@ -82,6 +90,18 @@ private:
     // a lookup from running while onExit clears the table.
     std::map<std::string, std::shared_ptr<EventBase>> commandEvents;
     std::mutex commandEventsMutex;
+    // A "view_cam" is queued and not yet handled: set by the delivery thread, cleared by this
+    // thread when it handles it.
+    std::atomic<bool> viewCamQueued{false};
+    // The delivery thread's allowance of commands per kind (token buckets), under their lock.
+    struct Allowance {
+        double tokens = kCommandBurst;
+        std::chrono::steady_clock::time_point at{};
+        bool flooded = false;
+    };
+    std::mutex allowanceMutex;
+    std::map<std::string, Allowance> allowances;
+    bool TakeAllowance(const std::string& word);
     // Last, so that it is destroyed first: once the connection is closed, no delivery can
     // reach the members above any more.
     MQTTClient client;

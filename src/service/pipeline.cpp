@@ -1,5 +1,5 @@
 // The video pipeline of one camera (class `stream`): capture, convert, encode, publish.
-// Its messages go to stderr as plain text, not through the logger.
+// Its own fixed messages go to stderr as plain text; FFmpeg's go through the logger.
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -7,21 +7,52 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/log.h>
 #include <libavutil/time.h>
 #include <libswscale/swscale.h>
 }
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include "service/stream.h"
+#include "utils/logger.h"
 
 namespace {
 
 std::atomic<int64_t> ioTimeoutUs{10 * 1000 * 1000};
+std::atomic<int64_t> stallTimeoutUs{10 * 1000 * 1000};
+
+// While the input is set up in non-blocking mode, FFmpeg retries "no frame yet" at once and
+// asks the interrupt callback in between; this pause keeps that from spinning a CPU.
+constexpr std::chrono::milliseconds kSetupRetryPause{2};
+
+// FFmpeg's own messages, in the system's log format: warnings and errors only.
+void LogFfmpeg(void* avcl, int level, const char* format, va_list args) {
+    if (level > AV_LOG_WARNING) {
+        return;
+    }
+    char line[1024];
+    int printPrefix = 1;
+    av_log_format_line2(avcl, level, format, args, line, sizeof(line), &printPrefix);
+    std::size_t length = std::strlen(line);
+    while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r')) {
+        line[--length] = '\0';
+    }
+    if (length == 0) {
+        return;
+    }
+    if (level <= AV_LOG_ERROR) {
+        LOG_ERROR << line;
+    } else {
+        LOG_WARN << line;
+    }
+}
 
 // A failed read that only means "no frame yet" is retried after this pause, so that a camera
 // in non-blocking mode cannot spin the worker.
@@ -45,7 +76,27 @@ void stream::set_io_timeout(std::chrono::milliseconds timeout) {
     ioTimeoutUs = static_cast<int64_t>(timeout.count()) * 1000;
 }
 
+void stream::set_stall_timeout(std::chrono::milliseconds timeout) {
+    stallTimeoutUs = static_cast<int64_t>(timeout.count()) * 1000;
+}
+
 int64_t stream::now_us() { return av_gettime_relative(); }
+
+// Called by libavformat, on the worker thread, while the input waits for the camera.
+int stream::input_interrupt_callback(void* opaque) {
+    auto* ctx = static_cast<stream_ctx_t*>(opaque);
+    const int64_t silent = now_us() - ctx->last_frame_us;
+    if (ctx->owner->stop_requested.load() && silent > kStopGraceUs) {
+        return 1;  // stopping: the format is known from the device already
+    }
+    if (silent > stallTimeoutUs.load()) {
+        return 1;  // the camera is open but silent
+    }
+    if (ctx->input_setup) {
+        std::this_thread::sleep_for(kSetupRetryPause);
+    }
+    return 0;
+}
 
 void stream::begin_output_operation(stream_ctx_t* ctx) { ctx->io_started_us = now_us(); }
 
@@ -91,14 +142,35 @@ int stream::init_device_and_input_context(stream_ctx_t* ctx, const char* device_
     av_dict_set(&options, "framerate", fps_text.c_str(), 0);
     av_dict_set(&options, "pixel_format", "uyvy422", 0);
     av_dict_set(&options, "probesize", "7000000", 0);
+    // Non-blocking, with an interrupt callback: a camera that is open but silent must not
+    // hold the worker (and a stop) for ever in a device read.
+    ctx->input_ctx = avformat_alloc_context();
+    if (ctx->input_ctx == nullptr) {
+        av_dict_free(&options);
+        Print("cannot initialize input device!\n");
+        return 1;
+    }
+    ctx->input_ctx->flags |= AVFMT_FLAG_NONBLOCK;
+    ctx->input_ctx->interrupt_callback.callback = &stream::input_interrupt_callback;
+    ctx->input_ctx->interrupt_callback.opaque = ctx;
+    ctx->input_setup = true;
+    ctx->last_frame_us = now_us();
     int result = avformat_open_input(&ctx->input_ctx, device_name, ctx->input_format, &options);
     av_dict_free(&options);
     if (result != 0) {
+        ctx->input_setup = false;
         Print("cannot initialize input device!\n");
         return 1;
     }
 
+    ctx->last_frame_us = now_us();
     avformat_find_stream_info(ctx->input_ctx, nullptr);
+    ctx->input_setup = false;
+    if (now_us() - ctx->last_frame_us > stallTimeoutUs.load()) {
+        LOG_ERROR << "Camera " << device_name << " is open but delivered no frame within "
+                  << stallTimeoutUs.load() / 1000 << " ms, ending the stream.";
+        return 1;
+    }
     if (ctx->input_ctx->nb_streams == 0) {
         // Nothing to decode; the decoder step below reports it.
         ctx->decoder = nullptr;
@@ -225,6 +297,9 @@ void stream::stream_video(const char* device_name, const char* output_path,
     avdevice_register_all();
     avformat_network_init();
 
+    static std::once_flag logHook;
+    std::call_once(logHook, []() { av_log_set_callback(&LogFfmpeg); });
+
     auto* ctx = new stream_ctx_t();
     ctx->owner = this;
     ctx->output_path = CopyString(output_path);
@@ -305,6 +380,7 @@ void stream::stream_video(const char* device_name, const char* output_path,
 
     AVPacket* packet = ctx->packet;
     int64_t frame_count = 0;
+    ctx->last_frame_us = now_us();
     for (;;) {
         if (stop_requested.load()) {
             break;
@@ -312,6 +388,11 @@ void stream::stream_video(const char* device_name, const char* output_path,
         const int read = av_read_frame(ctx->input_ctx, packet);
         if (read < 0) {
             if (read == AVERROR(EAGAIN)) {
+                if (now_us() - ctx->last_frame_us > stallTimeoutUs.load()) {
+                    LOG_ERROR << "Camera " << device_name << " delivered no frame for "
+                              << stallTimeoutUs.load() / 1000 << " ms, ending the stream.";
+                    break;
+                }
                 std::this_thread::sleep_for(kReadRetryPause);
                 continue;
             }
@@ -321,6 +402,7 @@ void stream::stream_video(const char* device_name, const char* output_path,
             break;
         }
 
+        ctx->last_frame_us = now_us();
         AVFrame* input_frame = av_frame_alloc();
         if (input_frame == nullptr) {
             Print("error receiving frame from input codec context!\n");

@@ -89,8 +89,14 @@ void StreamController::onInit() {
                 streams.erase(existing);  // stops and joins the ended worker
                 streams.insert({camera, std::make_shared<Stream>(camera)});
             }
-            stopTimers.erase(camera);
-            stopTimers.insert({camera, CreateStopStreamTimer(camera)});
+            // Re-armed, not rebuilt: a flood of requests must not build thousands of timers.
+            auto timer = stopTimers.find(camera);
+            if (timer != stopTimers.end()) {
+                timer->second->setEnabled(false);
+                timer->second->setEnabled(true);
+            } else {
+                stopTimers.insert({camera, CreateStopStreamTimer(camera)});
+            }
         } else {
             streams.insert({camera, std::make_shared<Stream>(camera)});
             stopTimers.insert({camera, CreateStopStreamTimer(camera)});

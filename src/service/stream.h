@@ -22,8 +22,9 @@ struct AVStream;
 struct SwsContext;
 
 // The video pipeline of one camera: V4L2 capture (UYVY), conversion to YUV 4:2:0, H.264 encoding
-// (x264, zero latency) and FLV output to a URL or a file. Reports its problems as plain text on
-// stderr. One run per stream_video call, on the calling (worker) thread.
+// (x264, zero latency) and FLV output to a URL or a file. Reports its own problems as plain
+// text on stderr; FFmpeg's warnings and errors go through the logger. One run per stream_video
+// call, on the calling (worker) thread.
 class stream {
 public:
     // Everything one run allocates; created and released by stream_video.
@@ -49,6 +50,10 @@ public:
         // Seen by the output's interrupt callback (worker thread only).
         stream* owner = nullptr;
         int64_t io_started_us = 0;  // steady clock, start of the current output operation
+        // Seen by the input's interrupt callback: when the camera last delivered (or the wait
+        // for its first frame began), and whether the run is still setting up.
+        int64_t last_frame_us = 0;
+        bool input_setup = false;
     };
 
     stream() = default;
@@ -81,12 +86,16 @@ public:
     // How long one output operation (connect, header, packet, trailer) may block before it is
     // abandoned. Default 10 s; tests shorten it. Any thread, before a run starts.
     static void set_io_timeout(std::chrono::milliseconds timeout);
+    // How long a camera that is open may deliver no frame before the run ends with an ERROR
+    // (a hung driver or USB device). Default 10 s; tests shorten it. Any thread, before a run.
+    static void set_stall_timeout(std::chrono::milliseconds timeout);
     // How long an output operation may still take once a stop has been requested, so that a
     // normal stop still writes the trailer but a stalled peer cannot hold the stop up.
     static constexpr int64_t kStopGraceUs = 500000;
 
 private:
     static int interrupt_callback(void* opaque);
+    static int input_interrupt_callback(void* opaque);
     static int64_t now_us();
     void begin_output_operation(stream_ctx_t* ctx);
     void end_run(stream_ctx_t* ctx);

@@ -1,6 +1,7 @@
 #include "utils/event_loop.h"
 
 #include <chrono>
+#include <exception>
 
 #include "utils/logger.h"
 
@@ -21,15 +22,63 @@ void EventLoop::push(std::shared_ptr<EventBase> event) {
     wake.notify_one();
 }
 
+bool EventLoop::tryPush(std::shared_ptr<EventBase> event, std::size_t capacity, const char* source) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (queue.size() >= capacity) {
+            if (!dropping) {
+                dropping = true;
+                LOG_WARN << "Event queue full (" << queue.size() << " events waiting), dropping "
+                         << source << " until it drains.";
+            }
+            return false;
+        }
+        queue.push_back(std::move(event));
+    }
+    wake.notify_one();
+    return true;
+}
+
+namespace {
+thread_local EventLoop* runningLoop = nullptr;
+
+int64_t SteadyNowNs() {
+    return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                    std::chrono::steady_clock::now().time_since_epoch())
+                                    .count());
+}
+}  // namespace
+
+EventLoop* EventLoop::current() { return runningLoop; }
+
+bool EventLoop::busySince(std::chrono::steady_clock::time_point& since) const {
+    const int64_t ns = busySinceNs.load();
+    if (ns == 0) {
+        return false;
+    }
+    since = std::chrono::steady_clock::time_point(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::nanoseconds(ns)));
+    return true;
+}
+
+void EventLoop::reportProgress() {
+    if (busySinceNs.load() != 0) {
+        busySinceNs.store(SteadyNowNs());
+    }
+}
+
 void EventLoop::stop() {
     push(std::make_shared<StopEvent>());
 }
 
 void EventLoop::run() {
+    EventLoop* outer = runningLoop;
+    runningLoop = this;
     for (;;) {
         state = Running;
         std::unique_lock<std::mutex> lock(mutex);
         if (queue.empty()) {
+            dropping = false;  // the backlog is worked off: a later overflow is a new burst
             // Sleep until the next push: an idle loop costs no wake-ups at all.
             state = Idle;
             wake.wait(lock, [this] { return !queue.empty(); });
@@ -43,6 +92,7 @@ void EventLoop::run() {
         }
     }
     state = Stopped;
+    runningLoop = outer;
 }
 
 bool EventLoop::dispatch(std::shared_ptr<EventBase> event) {
@@ -51,7 +101,16 @@ bool EventLoop::dispatch(std::shared_ptr<EventBase> event) {
         // Copy: a handler may replace or remove its own table entry while it runs.
         Handler handler = it->second;
         auto begin = std::chrono::steady_clock::now();
-        handler(event);
+        busySinceNs.store(SteadyNowNs());
+        try {
+            handler(event);
+        } catch (const std::exception& e) {
+            // One failed event must not end the thread (and with it the process).
+            LOG_ERROR << "Handler of event ID " << event->id << " failed: " << e.what();
+        } catch (...) {
+            LOG_ERROR << "Handler of event ID " << event->id << " failed.";
+        }
+        busySinceNs.store(0);
         auto end = std::chrono::steady_clock::now();
         double seconds =
             std::chrono::duration_cast<std::chrono::nanoseconds>(end - begin).count() / 1e9;

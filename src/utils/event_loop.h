@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -79,6 +80,11 @@ public:
 
     // Any thread. Events are dispatched strictly in push order; a push wakes an idle loop.
     void push(std::shared_ptr<EventBase> event);
+    // Any thread. Like push, but refuses the event (false) while `capacity` events are already
+    // waiting: for what the network fills, so that a flood cannot grow the queue without bound.
+    // The first refusal of a burst logs one WARN naming `source`; the burst ends when the loop
+    // has worked off its queue.
+    bool tryPush(std::shared_ptr<EventBase> event, std::size_t capacity, const char* source);
     // Any thread. Queues a stop event behind everything pushed so far; does not wait.
     void stop();
 
@@ -90,7 +96,19 @@ public:
     // Any thread.
     State getState() const { return state.load(); }
 
+    // Any thread. Since when the loop has been inside one handler without saying it progresses
+    // (steady clock); false when it is not inside a handler.
+    bool busySince(std::chrono::steady_clock::time_point& since) const;
+    // Any thread, normally the owning one from a long handler: the handler is not stuck.
+    void reportProgress();
+    // The loop whose handler runs on the calling thread, or nullptr.
+    static EventLoop* current();
+
 private:
+    // steady_clock nanoseconds since its epoch at which the running handler started or last
+    // reported progress; 0 outside handlers.
+    std::atomic<int64_t> busySinceNs{0};
+    bool dropping = false;  // guarded by mutex
     std::atomic<State> state{Created};
     std::map<unsigned, Handler> handlers;
     std::deque<std::shared_ptr<EventBase>> queue;

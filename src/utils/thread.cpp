@@ -1,5 +1,6 @@
 #include "utils/thread.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "utils/logger.h"
@@ -14,13 +15,77 @@ Thread::Thread(const std::string& name, std::shared_ptr<Thread> parent)
 
 Thread::~Thread() = default;
 
+namespace {
+// Every thread between start() and the end of its main(); each entry is kept alive by the
+// reference that main() holds.
+std::mutex registryMutex;
+std::vector<Thread*> registry;
+
+void Unregister(Thread* thread) {
+    std::lock_guard<std::mutex> lock(registryMutex);
+    registry.erase(std::remove(registry.begin(), registry.end(), thread), registry.end());
+}
+}  // namespace
+
 void Thread::start() {
     std::shared_ptr<Thread> self = shared_from_this();
+    if (parentThread) {
+        // Listed before the thread exists: a parent stopping at any moment from now on stops
+        // and joins this child too.
+        std::lock_guard<std::mutex> lock(parentThread->childrenMutex);
+        if (std::find(parentThread->children.begin(), parentThread->children.end(), self) ==
+            parentThread->children.end()) {
+            parentThread->children.push_back(self);
+        }
+    }
     {
+        std::lock_guard<std::mutex> lock(registryMutex);
+        registry.push_back(this);
+    }
+    try {
         std::lock_guard<std::mutex> lock(threadMutex);
         thread = std::thread(&Thread::main, self);
+    } catch (...) {
+        Unregister(this);
+        if (parentThread) {
+            std::lock_guard<std::mutex> lock(parentThread->childrenMutex);
+            parentThread->children.remove(self);
+        }
+        throw;
     }
     LOG_DEBUG << "Started new thread: " << threadName;
+}
+
+void Thread::ReportProgress() {
+    if (EventLoop* loop = EventLoop::current()) {
+        loop->reportProgress();
+    }
+}
+
+std::vector<std::string> Thread::RunningThreads() {
+    std::lock_guard<std::mutex> lock(registryMutex);
+    std::vector<std::string> names;
+    for (Thread* thread : registry) {
+        names.push_back(thread->threadName);
+    }
+    return names;
+}
+
+std::vector<std::string> Thread::StuckThreads(std::chrono::steady_clock::duration limit) {
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(registryMutex);
+    std::vector<std::string> names;
+    for (Thread* thread : registry) {
+        std::chrono::steady_clock::time_point since;
+        if (thread->loop.busySince(since) && now - since > limit) {
+            names.push_back(thread->threadName);
+        }
+    }
+    return names;
+}
+
+bool Thread::tryPost(std::shared_ptr<EventBase> event, std::size_t capacity, const char* source) {
+    return loop.tryPush(std::move(event), capacity, source);
 }
 
 void Thread::stop() {
@@ -85,6 +150,7 @@ int Thread::main(std::shared_ptr<Thread> self) {
         std::chrono::duration_cast<std::chrono::nanoseconds>(end - begin).count() / 1e9;
     LOG_DEBUG << "Thread: " << self->threadName << " run in: " << seconds << " seconds.";
     self->onExit();
+    Unregister(self.get());
     return 0;
 }
 

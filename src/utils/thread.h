@@ -1,11 +1,13 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "utils/event_loop.h"
 
@@ -29,6 +31,8 @@ public:
 
     // Any thread.
     void post(std::shared_ptr<EventBase> event);
+    // Any thread: post unless `capacity` events already wait (see EventLoop::tryPush).
+    bool tryPost(std::shared_ptr<EventBase> event, std::size_t capacity, const char* source);
     void post(const unsigned& id);
     void post(const std::function<void()>& task);
 
@@ -55,6 +59,16 @@ public:
     EventLoop::State getState() const { return loop.getState(); }
     std::size_t getChildCount();
 
+    // Any thread; meant for a handler of this framework's threads that does long work which
+    // keeps progressing (a transfer with progress): the calling thread's handler is not stuck.
+    // Does nothing on other threads.
+    static void ReportProgress();
+    // Any thread. Names of the started threads that have not ended yet.
+    static std::vector<std::string> RunningThreads();
+    // Any thread. Names of the running threads that have been inside one handler for longer
+    // than `limit` without reporting progress: their event loop has stopped keeping up.
+    static std::vector<std::string> StuckThreads(std::chrono::steady_clock::duration limit);
+
 protected:
     // Run on the thread itself around its loop. Overrides call the base onInit() first and
     // the base onExit() last.
@@ -73,7 +87,8 @@ private:
     std::mutex threadMutex;
     std::string threadName;
     std::shared_ptr<Thread> parentThread;
-    // Changed by children (onInit appends) and by this thread (removal, draining).
+    // Changed by children (start() appends, so that a stop arriving before the child's thread
+    // runs still reaches it) and by this thread (removal, draining).
     std::list<std::shared_ptr<Thread>> children;
     std::mutex childrenMutex;
     EventLoop loop;

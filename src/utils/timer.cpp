@@ -1,6 +1,7 @@
 #include "utils/timer.h"
 
 #include <algorithm>
+#include <system_error>
 
 #include "utils/logger.h"
 
@@ -229,7 +230,13 @@ void TimerRunLoop::_triggerTimers() {
         }
         // Re-based on this pass: missed periods are not made up.
         _resetTimer(*timer);
-        std::thread(&TimerImpl::fire, timer->sharedState(), timer->currentGeneration()).detach();
+        try {
+            std::thread(&TimerImpl::fire, timer->sharedState(), timer->currentGeneration()).detach();
+        } catch (const std::system_error& e) {
+            // Out of threads or memory for a moment: this firing is lost, the next one is
+            // already scheduled.
+            LOG_ERROR << "Cannot start a timer's firing thread, skipping this firing: " << e.what();
+        }
         fired = true;
     }
     if (fired) {

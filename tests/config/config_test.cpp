@@ -118,12 +118,20 @@ TEST_F(ConfigTest, TheLoggedDumpHidesPasswords) {
     EXPECT_EQ(Matching(lines, "Config: 46, data: 1.2.\"3\"").size(), 1u);
 }
 
-TEST_F(ConfigTest, MissingAddressFileLeavesTheMacEmpty) {
-    Config config(write(Replace(kGoodConfig, "\"eth0\"", "\"wlan9\"")), netRoot);
-    ASSERT_TRUE(config.IsLoaded());
-    EXPECT_EQ(config[MAC_ADDRESS], "");
-    EXPECT_EQ(config[MQTT_TOPIC_COMMAND], "vok/k5/k5_/command");
-    EXPECT_EQ(config[DEVICE_ID], "vok_");
+TEST_F(ConfigTest, AnUnreadableOrMalformedMacIsRefused) {
+    fixture::WriteFile(netRoot + "/bad0/address", "02:00:00:ab:cd\n");
+    fixture::WriteFile(netRoot + "/bad1/address", "02:00:00:ab:cd:eg\n");
+    fixture::WriteFile(netRoot + "/bad2/address", "\n");
+    for (const std::string netif : {"wlan9", "bad0", "bad1", "bad2"}) {
+        LogCapture capture;
+        Config config(write(Replace(kGoodConfig, "\"eth0\"", "\"" + netif + "\"")), netRoot);
+        EXPECT_FALSE(config.IsLoaded()) << netif;
+        EXPECT_EQ(config[MQTT_TOPIC_COMMAND], "") << netif;
+        auto errors = Matching(capture.lines(), "[ERROR][../src/config:");
+        ASSERT_EQ(errors.size(), 1u) << netif;
+        EXPECT_NE(errors[0].find("member \"netif\""), std::string::npos) << errors[0];
+        EXPECT_NE(errors[0].find(netif), std::string::npos) << errors[0];
+    }
 }
 
 TEST_F(ConfigTest, MissingOrMalformedFilesKeepOnlyTheFileName) {
@@ -164,6 +172,9 @@ TEST_F(ConfigTest, EveryDefectiveMemberIsNamed) {
         {"\"port\": 21", "\"port\": 21.5", "\"ftp_photo.port\" must be an integer"},
         {"\"port\": 21", "\"port\": 2147483648", "\"ftp_photo.port\" must be an integer"},
         {"\"cam2\": 2", "\"cam2\": 1e1", "\"camera.cam2\" must be an integer"},
+        {"\"port\": 21", "\"port\": 65536", "\"ftp_photo.port\" must be an integer between 0 and 65535"},
+        {"\"port\": 21", "\"port\": -1", "\"ftp_photo.port\" must be an integer between 0 and 65535"},
+        {"\"cam1\": 0", "\"cam1\": -1", "\"camera.cam1\" must be an integer between 0 and"},
         {"\"netif\": \"eth0\"", "\"netif\": 5", "\"netif\" must be a string"},
         {"\"netif\": \"eth0\",", "", "\"netif\" is missing"},
         {"\"bits\": 8", "\"bits\": null", "\"rfid_spi.bits\" must be an integer"},

@@ -87,12 +87,13 @@ public:
         // The camera library is preloaded into the daemon only (and its children: the shell and
         // v4l2-ctl); a sanitizer runtime comes first in the list.
         started = std::chrono::steady_clock::now();
+        std::vector<std::string> command = {"env", std::string("LD_PRELOAD=") + K5_VCAM_PRELOAD,
+                                            "VCAM_DEVICES=" + std::to_string(kCam1),
+                                            std::string("VCAM_JPEG=") + K5_VCAM_JPEG};
+        command.insert(command.end(), env.begin(), env.end());
+        command.push_back(binary);
         daemon = std::make_unique<fixture::Process>(
-            fixture::InConfigNamespace(file, dir + "/ns",
-                                       {"env", std::string("LD_PRELOAD=") + K5_VCAM_PRELOAD,
-                                        "VCAM_DEVICES=" + std::to_string(kCam1),
-                                        std::string("VCAM_JPEG=") + K5_VCAM_JPEG, binary}),
-            logFile);
+            fixture::InConfigNamespace(file, dir + "/ns", command), logFile);
     }
 
     std::string Log() const { return fixture::ReadFile(logFile); }
@@ -138,6 +139,7 @@ public:
     bool rtmpUp = false;
     bool keep = false;  // set by a failing test to keep the directory for a look afterwards
     std::string binary = K5CAM_BINARY;  // the daemon program that Start() runs
+    std::vector<std::string> env;  // more NAME=value for the daemon's environment
     fixture::Mosquitto broker;
     std::unique_ptr<fixture::FtpServer> ftp;
     fixture::RtmpServer rtmp{false};

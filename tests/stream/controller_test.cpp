@@ -99,22 +99,28 @@ protected:
 }  // namespace
 
 TEST_F(ControllerTest, StreamStartsIsKeptAliveByRequestsAndStopsAfterTheTimeout) {
-    start(/*stop=*/2, /*photo=*/600);
+    start(/*stop=*/3, /*photo=*/600);
     fixture::RemoveTree(streamFile(0));
-    const auto started = std::chrono::steady_clock::now();
     controller_->post(std::make_shared<StartStreamEvent>(0));
     auto state = controller_->snapshot();
     ASSERT_EQ(state.streams.count(0), 1u);
     EXPECT_EQ(state.stopTimers.count(0), 1u);
     EXPECT_EQ(state.photoTimers.count(0), 0u);
     const Stream* running = state.streams[0];
-    ASSERT_TRUE(tap_->waitFor("Start stream: " + streamFile(0), 5s));
-    ASSERT_TRUE(fixture::WaitFor([&] { return fixture::ReadFile(streamFile(0)).size() > 0; }, 15s));
+    ASSERT_TRUE(tap_->waitFor("Start stream: " + streamFile(0), 20s));
 
-    // Refresh one second in: the countdown restarts, the running stream stays.
-    std::this_thread::sleep_until(started + 1s);
-    const auto refreshed = std::chrono::steady_clock::now();
-    controller_->post(std::make_shared<StartStreamEvent>(0));
+    // Requests keep coming, as a viewer's client repeats them, until the stream has frames,
+    // however slow the machine: each restarts the countdown, the running stream stays.
+    auto refreshed = std::chrono::steady_clock::now();
+    const auto deadline = refreshed + 120s;
+    bool frames = false;
+    while (!frames && std::chrono::steady_clock::now() < deadline) {
+        refreshed = std::chrono::steady_clock::now();
+        controller_->post(std::make_shared<StartStreamEvent>(0));
+        frames = ProbeVideo(streamFile(0)).pts.size() >= 3;
+        if (!frames) std::this_thread::sleep_for(300ms);
+    }
+    ASSERT_TRUE(frames) << tap_->text();
     state = controller_->snapshot();
     EXPECT_TRUE(tap_->contains("Camera is streaming, we reset stop timer."));
     EXPECT_EQ(state.streams[0], running);
@@ -122,8 +128,8 @@ TEST_F(ControllerTest, StreamStartsIsKeptAliveByRequestsAndStopsAfterTheTimeout)
     EXPECT_EQ(tap_->count("Start stream: "), 1);
 
     ASSERT_TRUE(tap_->waitFor("done.\n", 15s));
-    EXPECT_GE(std::chrono::steady_clock::now() - refreshed, 1600ms)
-        << "stopped by the first timer, not by the restarted one";
+    EXPECT_GE(std::chrono::steady_clock::now() - refreshed, 2900ms)
+        << "stopped by the timer restarted by the last request, not by an earlier one";
     EXPECT_EQ(tap_->lines("Stop Stream timer is triggered.").size(), 1u);
     for (const auto& line : tap_->lines("Stop Stream timer is triggered.")) {
         EXPECT_NE(line.find("[DEBUG][../src/service/stream:"), std::string::npos) << line;
@@ -134,8 +140,7 @@ TEST_F(ControllerTest, StreamStartsIsKeptAliveByRequestsAndStopsAfterTheTimeout)
     EXPECT_TRUE(state.stopTimers.empty());
     EXPECT_EQ(state.photoTimers.count(0), 1u) << "photos resume once the stream is gone";
 
-    // How many frames fit into the 2 s depends on the machine; the stream itself is checked in
-    // detail by the pipeline tests.
+    // The stream itself is checked in detail by the pipeline tests.
     ExpectCameraStream(ProbeVideo(streamFile(0)), 3);
 }
 

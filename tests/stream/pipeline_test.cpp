@@ -102,6 +102,7 @@ protected:
         tap_.reset();
         fixture::RemoveTree(dir_);
         stream::set_io_timeout(10s);
+        stream::set_stall_timeout(10s);
     }
     std::string dir_;
     std::unique_ptr<StderrTap> tap_;
@@ -225,6 +226,29 @@ TEST_F(PipelineTest, UnpluggedCameraEndsTheRunThroughTheNormalTeardown) {
     const Probe probe = ProbeVideo(out);
     ExpectCameraStream(probe, 15);
     EXPECT_LE(probe.pts.size(), 20u);
+}
+
+// Camera 4 opens but never delivers a frame (a hung driver). The run ends by itself after the
+// stall timeout with an ERROR through the logger, and a stop while it waits is prompt; FFmpeg's
+// own complaints arrive as log lines, never as raw text.
+TEST_F(PipelineTest, SilentCameraEndsTheRunAndAStopWhileSilentIsPrompt) {
+    stream::set_stall_timeout(1s);
+    {
+        PipelineRun run("/dev/video4", dir_ + "/silent.flv");
+        ASSERT_TRUE(run.waitEnded(30s)) << tap_->text();
+        EXPECT_FALSE(run.pipeline().is_streaming());
+        EXPECT_TRUE(tap_->contains("[ERROR]")) << tap_->text();
+        EXPECT_TRUE(tap_->contains("/dev/video4 is open but delivered no frame")) << tap_->text();
+        std::istringstream lines(tap_->text());
+        for (std::string line; std::getline(lines, line);) EXPECT_EQ(line.rfind("[", 0), 0u) << line;
+    }
+    stream::set_stall_timeout(60s);
+    const std::size_t mark = tap_->size();
+    PipelineRun run("/dev/video4", dir_ + "/stopped.flv");
+    EXPECT_FALSE(run.waitEnded(1500ms));  // still waiting for the first frame
+    run.stop();  // joins; a stall would hold it for the whole minute
+    EXPECT_TRUE(run.ended());
+    EXPECT_FALSE(tap_->contains("delivered no frame", mark));
 }
 
 // The endpoint vanishes mid-stream: the next writes fail (broken pipe) and the run ends, so that

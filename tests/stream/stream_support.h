@@ -97,7 +97,7 @@ struct Probe {
 
 // Runs a tool without the preloaded test libraries (sanitizer runtime, virtual camera).
 inline CommandResult RunTool(const std::string& command) {
-    return RunUnixCommand("env -u LD_PRELOAD " + command + " 2>&1");
+    return RunUnixCommand("env -u LD_PRELOAD " + command + " 2>&1", std::chrono::minutes(2));
 }
 
 // `target` is a file or a URL; `options` go before it (for example -rw_timeout for a live

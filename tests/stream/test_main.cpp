@@ -8,10 +8,12 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libx264.so\n
 
 int main(int argc, char** argv) {
     // The virtual cameras of these tests (the environment may override them): 0, 1 and 2 exist,
-    // camera 1 is pulled after 20 frames of each open, MJPG serves the build's test picture.
+    // camera 1 is pulled after 20 frames of each open, camera 4 opens but never delivers a
+    // frame, MJPG serves the build's test picture.
     // Set before any thread starts; children (v4l2-ctl, ffmpeg) inherit it.
-    setenv("VCAM_DEVICES", "0,1,2", 0);
+    setenv("VCAM_DEVICES", "0,1,2,4", 0);
     setenv("VCAM_UNPLUG_AFTER_1", "20", 0);
+    setenv("VCAM_STALL_AFTER_4", "0", 0);
     setenv("VCAM_JPEG", K5_VCAM_JPEG, 0);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

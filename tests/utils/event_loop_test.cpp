@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -157,4 +158,22 @@ TEST(Events, TypedPayloadAndIds) {
     EXPECT_EQ(ChildFinishedEvent::eventId, 4294967293u);
     std::shared_ptr<EventBase> base = start;
     EXPECT_EQ(std::dynamic_pointer_cast<StopStreamEvent>(base), nullptr);
+}
+
+TEST(EventLoop, AFailingHandlerIsLoggedAndTheLoopGoesOn) {
+    LogCapture capture;
+    EventLoop loop;
+    std::vector<int> seen;
+    loop.setHandler(1, [](std::shared_ptr<EventBase>) { throw std::runtime_error("bad input"); });
+    loop.setHandler(2, [&](std::shared_ptr<EventBase>) { seen.push_back(2); });
+    loop.push(std::make_shared<EventBase>(1));
+    loop.push(std::make_shared<EventBase>(2));
+    loop.stop();
+    loop.run();
+    EXPECT_EQ(seen, (std::vector<int>{2}));
+    auto errors = Matching(capture.lines(), "[ERROR]");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("Handler of event ID 1 failed: bad input"), std::string::npos) << errors[0];
+    std::chrono::steady_clock::time_point since;
+    EXPECT_FALSE(loop.busySince(since));
 }

@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <string>
+#include <thread>
 
+#include "log_capture.h"
 #include "process.h"
 
 namespace {
@@ -85,4 +90,50 @@ TEST_F(ShellTest, QuotedValuesStayOneWordAndRunNothing) {
     struct stat st {};
     EXPECT_NE(::stat(marker.c_str(), &st), 0) << "the quoted text ran a command";
     EXPECT_EQ(ShellQuote(""), "''");
+}
+
+namespace {
+// Whether `pid` still runs (a zombie waiting for its reaper does not count).
+bool Alive(const std::string& pid) {
+    const std::string stat = fixture::ReadFile("/proc/" + pid + "/stat");
+    const std::size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+}  // namespace
+
+// A command past its limit is killed together with what it started, the ERROR names it, and the
+// result says so; one that closes its output and lingers is caught the same way; a running
+// command can be killed from another thread.
+TEST_F(ShellTest, CommandsPastTheirLimitAreKilledWithTheirWholeGroup) {
+    LogCapture capture;
+    const std::string pids = dir + "/pids";
+    CommandResult hung = RunUnixCommand(
+        "sleep 600 & echo $! > " + ShellQuote(pids) + "; echo started; wait", std::chrono::milliseconds(500));
+    EXPECT_TRUE(hung.timedOut);
+    EXPECT_NE(hung.status, 0);
+    EXPECT_EQ(hung.output, "started\n");
+    std::string grandchild = fixture::ReadFile(pids);
+    while (!grandchild.empty() && grandchild.back() == '\n') grandchild.pop_back();
+    ASSERT_FALSE(grandchild.empty());
+    EXPECT_TRUE(fixture::WaitFor([&] { return !Alive(grandchild); }, std::chrono::seconds(10)));
+
+    CommandResult lingering = RunUnixCommand("exec >/dev/null; sleep 600", std::chrono::milliseconds(300));
+    EXPECT_TRUE(lingering.timedOut);
+    EXPECT_NE(lingering.status, 0);
+
+    auto errors = Matching(capture.lines(), "[ERROR]");
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_NE(errors[0].find("killed its process group: sleep 600 &"), std::string::npos) << errors[0];
+
+    const std::string marker = dir + "/running";
+    CommandResult killed;
+    std::thread runner([&] {
+        killed = RunUnixCommand("touch " + ShellQuote(marker) + "; sleep 600", std::chrono::minutes(10));
+    });
+    EXPECT_TRUE(fixture::WaitFor([&] { return ::access(marker.c_str(), F_OK) == 0; },
+                                 std::chrono::seconds(10)));
+    KillRunningCommands();  // the whole group, whatever the shell runs at this moment
+    runner.join();
+    EXPECT_FALSE(killed.timedOut);
+    EXPECT_TRUE(WIFSIGNALED(killed.status) && WTERMSIG(killed.status) == SIGKILL) << killed.status;
 }

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <thread>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -189,4 +191,84 @@ TEST(Thread, NestedTreeShutsDownFromTheTop) {
 TEST(Thread, StartRequiresSharedOwnership) {
     Thread unowned("unowned", nullptr);
     EXPECT_THROW(unowned.start(), std::bad_weak_ptr);
+}
+
+// A child is its parent's from start() on: a parent stopped at once, before the child's thread
+// has even run, still stops and joins it.
+TEST(Thread, ChildStartedJustBeforeItsParentStopsIsJoinedWithIt) {
+    for (int round = 0; round < 20; ++round) {
+        auto parent = std::make_shared<Thread>("Parent", nullptr);
+        std::shared_ptr<Thread> child = std::make_shared<Thread>("Child", parent);
+        parent->post([child] { child->start(); });
+        parent->start();
+        parent->stop();
+        parent->wait();
+        EXPECT_EQ(child->getState(), EventLoop::Stopped) << "round " << round;
+        const auto running = Thread::RunningThreads();
+        EXPECT_EQ(std::count(running.begin(), running.end(), "Child"), 0) << "round " << round;
+    }
+}
+
+// The liveness the watchdog reads: a thread inside one handler is "stuck" once the limit is
+// over, a handler that reports progress moves its mark, and an idle thread is never stuck.
+// Events from the network go through a bounded post whose drops log one WARN per burst.
+TEST(Thread, LivenessAndBoundedPosting) {
+    auto worker = std::make_shared<Thread>("Worker", nullptr);
+    worker->start();
+    ASSERT_TRUE(fixture::WaitFor([&] { return worker->getState() == EventLoop::Idle; }, 10s));
+    EXPECT_TRUE(Thread::StuckThreads(0ms).empty());
+    auto running = Thread::RunningThreads();
+    EXPECT_EQ(std::count(running.begin(), running.end(), "Worker"), 1);
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool inside = false, release = false, progressed = false;
+    worker->post([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        std::chrono::steady_clock::time_point first, second;
+        EventLoop::current()->busySince(first);
+        std::this_thread::sleep_for(2ms);
+        Thread::ReportProgress();
+        EventLoop::current()->busySince(second);
+        progressed = second > first;
+        inside = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return release; });
+    });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return inside; }));
+    }
+    EXPECT_TRUE(progressed);
+    EXPECT_TRUE(fixture::WaitFor(
+        [] {
+            auto stuck = Thread::StuckThreads(1ms);
+            return std::count(stuck.begin(), stuck.end(), "Worker") == 1;
+        },
+        10s));
+    EXPECT_TRUE(Thread::StuckThreads(std::chrono::hours(1)).empty());
+
+    LogCapture capture;
+    std::atomic<int> handled{0};
+    auto event = std::make_shared<EventBase>(7);
+    worker->setEventHandler(7, [&](std::shared_ptr<EventBase>) { ++handled; });
+    int accepted = 0;
+    for (int i = 0; i < 100; ++i) accepted += worker->tryPost(event, 10, "test input") ? 1 : 0;
+    EXPECT_EQ(accepted, 10);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        release = true;
+    }
+    changed.notify_all();
+    EXPECT_TRUE(fixture::WaitFor(
+        [&] { return handled == 10 && worker->getState() == EventLoop::Idle; }, 10s));
+    for (int i = 0; i < 100; ++i) worker->tryPost(event, 0, "test input");  // a second burst
+    worker->stop();
+    worker->wait();
+    EXPECT_EQ(handled, 10);
+    auto warnings = Matching(capture.lines(), "[WARN]");
+    ASSERT_EQ(warnings.size(), 2u);
+    EXPECT_NE(warnings[0].find("dropping test input"), std::string::npos) << warnings[0];
+    running = Thread::RunningThreads();
+    EXPECT_EQ(std::count(running.begin(), running.end(), "Worker"), 0);
 }
