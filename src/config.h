@@ -59,6 +59,7 @@ enum FIELD {
     STREAM_HEIGHT = 52,
     STREAM_FRAME_RATE = 53,
     VIDEO_DEVICE_PREFIX = 54,
+    SD_MIN_FREE_MB = 60,
 };
 
 // The process-wide key/value store, read once from /etc/config.json on the first Get and

@@ -22,6 +22,7 @@ void EventLoop::push(std::shared_ptr<EventBase> event) {
 }
 
 void EventLoop::stop() {
+    stopping = true;
     push(std::make_shared<StopEvent>());
 }
 

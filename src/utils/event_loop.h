@@ -89,9 +89,12 @@ public:
 
     // Any thread.
     State getState() const { return state.load(); }
+    // Any thread: true once stop() was called; events pushed after it are never dispatched.
+    bool stopRequested() const { return stopping.load(); }
 
 private:
     std::atomic<State> state{Created};
+    std::atomic<bool> stopping{false};
     std::map<unsigned, Handler> handlers;
     std::deque<std::shared_ptr<EventBase>> queue;
     std::mutex mutex;
