@@ -337,12 +337,15 @@ void PhotoStore::onExit() {
 void PhotoStore::LoadPending() {
     for (const std::string& name : ListFolder(pendingRoot)) {
         const std::string path = pendingRoot + "/" + name;
-        if (name[0] == '.' && EndsWith(name, ".tmp")) {
-            ::unlink(path.c_str());  // a marker whose writing was cut short
-            continue;
-        }
         int64_t seconds = 0;
         int camera = 0;
+        if (name[0] == '.' && EndsWith(name, ".tmp")) {
+            // A marker whose writing was cut short; one of this run may be being written.
+            if (!ParsePhotoName(name.substr(1), seconds, camera) || seconds < startSeconds) {
+                ::unlink(path.c_str());
+            }
+            continue;
+        }
         if (!EndsWith(name, kMarkerSuffix) || !ParsePhotoName(name, seconds, camera)) continue;
         std::string relative;
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
