@@ -77,7 +77,7 @@ void Main::onInit() {
         MQTTPublishCommandResponse(response);
     });
     // Started before the camera thread, which hands it every photo it takes.
-    photoStore = std::make_shared<PhotoStore>("PhotoStore", shared_from_this(),
+    photoStore = std::make_shared<PhotoStore>("Uploader", shared_from_this(),
                                               PhotoStore::Settings::FromConfig());
     photoStore->start();
 
