@@ -283,11 +283,16 @@ bool CFTPClient::UploadStream(const std::string& strLocalFile, const std::string
     if (!strTemporaryName.empty()) {
         std::vector<std::string> vecCommands;
         if (m_eFtpProtocol == SFTP) {
-            // SFTP paths are absolute; an existing file would make the rename fail ("*": the
-            // removal may fail when there is nothing to remove).
-            std::string strAbsFolder = strFolder;
-            while (!strAbsFolder.empty() && strAbsFolder[0] == '/') strAbsFolder.erase(0, 1);
-            strAbsFolder = "/" + strAbsFolder;
+            // SFTP commands take absolute paths: the path part of the server string, then the
+            // remote folder. An existing file would make the rename fail ("*": the removal may
+            // fail when there is nothing to remove).
+            const std::string strHost = m_strServer.substr(SchemeLength(m_strServer));
+            const size_t uHostSlash = strHost.find('/');
+            std::string strAbsFolder;
+            for (const char c : (uHostSlash == std::string::npos ? std::string() : strHost.substr(uHostSlash)) +
+                                    "/" + strFolder) {
+                if (c != '/' || strAbsFolder.empty() || strAbsFolder.back() != '/') strAbsFolder += c;
+            }
             vecCommands.push_back("*rm " + QuoteSftpArgument(strAbsFolder + strFinalName));
             vecCommands.push_back("rename " + QuoteSftpArgument(strAbsFolder + strTemporaryName) + " " +
                                   QuoteSftpArgument(strAbsFolder + strFinalName));
