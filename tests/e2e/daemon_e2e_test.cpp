@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -244,9 +245,11 @@ TEST_F(DaemonTest, CompleteRun) {
     // the camera's JPEG picture.
     const std::string picture = fixture::ReadFile(K5_VCAM_JPEG);
     ASSERT_GT(picture.size(), 1000u);
+    // The photo of ~120 s is taken while the run ends: the capture completes before the uploads
+    // drain, so it reaches the server too, and nothing is left pending or half-sent.
     std::vector<std::string> onCard = Device::Files(device->sd);
     std::vector<std::string> onServer = Device::Files(device->ftp->root());
-    ASSERT_FALSE(onCard.empty());
+    ASSERT_EQ(onCard.size(), 2u) << log;
     EXPECT_EQ(onCard, onServer);
     for (const std::string& file : onCard) {
         // photo/<year>/<month>/<day>/<seconds>_0.jpg, the date being the local one of the seconds.
@@ -308,9 +311,10 @@ TEST_F(DaemonTest, AnswersCommandsAfterTheBrokerRestarted) {
     ExpectNoSanitizerReport(device->Log());
 }
 
-// With the FTP server down the upload fails with status 0, the photo stays on the card, and the
-// device goes on with its heartbeats and answers.
-TEST_F(DaemonTest, KeepsThePhotoWhenTheFtpServerIsDown) {
+// With the FTP server down the upload fails with status 0 and a WARN, the photo stays on the card
+// recorded as pending, and the device goes on with its heartbeats and answers. Restarted with the
+// server up, the device delivers that photo first thing, byte for byte, under its final name.
+TEST_F(DaemonTest, DeliversThePhotoOfARunWithoutServerInTheNextRun) {
     Device::Options options;
     options.ftpServer = false;
     ASSERT_NO_FATAL_FAILURE(SetUpDevice(options));
@@ -318,11 +322,15 @@ TEST_F(DaemonTest, KeepsThePhotoWhenTheFtpServerIsDown) {
 
     ASSERT_TRUE(device->WaitForLog("_0.jpg status: 0", 100s)) << device->Log();
     std::vector<std::string> onCard = Device::Files(device->sd);
-    ASSERT_EQ(onCard.size(), 1u);
-    EXPECT_TRUE(EndsWith(onCard[0], "_0.jpg")) << onCard[0];
-    EXPECT_TRUE(fixture::ReadFile(device->sd + "/" + onCard[0]) == fixture::ReadFile(K5_VCAM_JPEG));
-    EXPECT_NE(device->Log().find("Upload FTP Photo " + device->sd + "/" + onCard[0] + " status: 0"),
+    ASSERT_EQ(onCard.size(), 2u) << ::testing::PrintToString(onCard);  // the photo and its record
+    const std::string photo = onCard[1];
+    EXPECT_TRUE(EndsWith(photo, "_0.jpg")) << photo;
+    EXPECT_TRUE(EndsWith(onCard[0], "_0.pending") && onCard[0].rfind("photo/.pending/", 0) == 0) << onCard[0];
+    EXPECT_TRUE(fixture::ReadFile(device->sd + "/" + photo) == fixture::ReadFile(K5_VCAM_JPEG));
+    EXPECT_NE(device->Log().find("Upload FTP Photo " + device->sd + "/" + photo + " status: 0"),
               std::string::npos);
+    EXPECT_TRUE(device->WaitForLog("[WARN][../src/service/photo_store:", 5s)) << device->Log();
+    EXPECT_NE(device->Log().find("Upload of photo " + device->sd + "/" + photo + " failed ("), std::string::npos);
 
     // Carries on: the heartbeats of 30 and 60 s, and an answer to a command sent now.
     EXPECT_TRUE(controller->WaitUntil(
@@ -333,10 +341,66 @@ TEST_F(DaemonTest, KeepsThePhotoWhenTheFtpServerIsDown) {
 
     device->daemon->signal(SIGTERM);
     int status = -1;
-    ASSERT_TRUE(WaitForExit(*device, 5s, status)) << device->Log();
+    ASSERT_TRUE(WaitForExit(*device, 15s, status)) << device->Log();
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(Device::Files(device->sd), onCard);  // the photo is kept
+    EXPECT_EQ(Device::Files(device->sd), onCard);  // the photo and its record are kept
+    ExpectNoSanitizerReport(device->Log());
+
+    // The next run, with the server up.
+    device->StartFtpServer();
+    device->logFile = device->dir + "/daemon-2.log";
+    device->Start();
+    const std::string delivered = device->ftp->root() + "/" + photo;
+    ASSERT_TRUE(fixture::WaitFor(
+        [&] { return fixture::ReadFile(delivered) == fixture::ReadFile(device->sd + "/" + photo); }, 30s))
+        << device->Log() << device->ftp->log();
+    ASSERT_TRUE(device->WaitForLog("Upload FTP Photo " + device->sd + "/" + photo + " status: 1", 10s))
+        << device->Log();
+    EXPECT_EQ(Device::Files(device->sd), std::vector<std::string>{photo}) << "no longer pending";
+    EXPECT_EQ(Device::Files(device->ftp->root()), std::vector<std::string>{photo});
+    device->daemon->signal(SIGTERM);
+    ASSERT_TRUE(WaitForExit(*device, 15s, status)) << device->Log();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ExpectNoSanitizerReport(device->Log());
+}
+
+// Killed (SIGKILL) in the middle of an upload to a slow server: the server shows nothing under
+// the photo's name; the next run sends the whole photo again and puts it into place.
+TEST_F(DaemonTest, ResendsThePhotoWhoseUploadWasKilled) {
+    Device::Options options;
+    options.ftpThrottleBytesPerSecond = 40000;
+    ASSERT_NO_FATAL_FAILURE(SetUpDevice(options));
+    // A photo of an earlier run, 400 kB, still to be delivered.
+    const std::string photo = "photo/2026/1/2/1767312000_0.jpg";
+    std::string bytes;
+    for (int i = 0; bytes.size() < 400000; ++i) bytes += "jpeg-" + std::to_string(i * 7919) + "\n";
+    std::filesystem::create_directories(device->sd + "/photo/2026/1/2");
+    std::filesystem::create_directories(device->sd + "/photo/.pending");
+    fixture::WriteFile(device->sd + "/" + photo, bytes);
+    fixture::WriteFile(device->sd + "/photo/.pending/1767312000_0.pending", "2026/1/2/1767312000_0.jpg\n");
+
+    device->Start();
+    const std::string final = device->ftp->root() + "/" + photo;
+    const std::string partial = device->ftp->root() + "/photo/2026/1/2/.1767312000_0.jpg.part";
+    ASSERT_TRUE(fixture::WaitFor([&] { return fixture::ReadFile(partial).size() > 50000; }, 30s))
+        << device->Log() << device->ftp->log();
+    device->daemon->stop(SIGKILL);
+    EXPECT_FALSE(std::filesystem::exists(final)) << "a partial photo under its name";
+    EXPECT_LT(fixture::ReadFile(partial).size(), bytes.size());
+
+    device->logFile = device->dir + "/daemon-2.log";
+    device->Start();
+    ASSERT_TRUE(fixture::WaitFor([&] { return fixture::ReadFile(final) == bytes; }, 60s))
+        << device->Log() << device->ftp->log();
+    ASSERT_TRUE(device->WaitForLog("Upload FTP Photo " + device->sd + "/" + photo + " status: 1", 10s))
+        << device->Log();
+    EXPECT_EQ(Device::Files(device->ftp->root()), std::vector<std::string>{photo}) << "nothing partial left";
+    EXPECT_EQ(Device::Files(device->sd), std::vector<std::string>{photo}) << "no longer pending";
+    device->daemon->signal(SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(WaitForExit(*device, 15s, status)) << device->Log();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     ExpectNoSanitizerReport(device->Log());
 }
 
