@@ -405,17 +405,24 @@ void PhotoStore::OnCaptured(const std::string& relative) {
 
 void PhotoStore::OnDrain() {
     drainQueued = false;
-    if (waiting || backlog.empty() || PastDeadline()) return;
-    const Entry oldest = *backlog.begin();
-    if (!Deliver(oldest)) {
-        Backoff(false);
-        return;
-    }
-    backlog.erase(oldest);
-    if (!backlog.empty()) {
-        // Behind whatever was posted meanwhile: fresh photos are not held up by the backlog.
-        drainQueued = true;
-        PostUnlessStopping(std::make_shared<DrainEvent>());
+    while (!waiting && !backlog.empty() && !PastDeadline()) {
+        const Entry oldest = *backlog.begin();
+        if (!Deliver(oldest)) {
+            Backoff(false);
+            return;
+        }
+        backlog.erase(oldest);
+        std::lock_guard<std::mutex> lock(stopMutex);
+        if (!stopping) {
+            if (!backlog.empty()) {
+                // Behind whatever was posted meanwhile: fresh photos are not held up by the
+                // backlog.
+                drainQueued = true;
+                post(std::make_shared<DrainEvent>());
+            }
+            return;
+        }
+        // Stopping: nothing new can arrive, so the rest of the bounded time goes to the backlog.
     }
 }
 
