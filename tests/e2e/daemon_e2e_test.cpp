@@ -322,7 +322,11 @@ TEST_F(DaemonTest, DeliversThePhotosOfARunWithoutServerInTheNextRun) {
     ASSERT_NO_FATAL_FAILURE(StartAndExpectVersion());
 
     ASSERT_TRUE(device->WaitForLog("_0.jpg status: 0", 100s)) << device->Log();
-    std::vector<std::string> onCard = Device::Files(device->sd);
+    // The absent camera's attempt follows; it leaves nothing behind.
+    ASSERT_TRUE(device->WaitForLog("Failed to execute cmd: v4l2-ctl --device /dev/video9 ", 20s))
+        << device->Log();
+    std::vector<std::string> onCard;
+    fixture::WaitFor([&] { return (onCard = Device::Files(device->sd)).size() == 2; }, 10s);
     ASSERT_EQ(onCard.size(), 2u) << ::testing::PrintToString(onCard);  // the photo and its record
     const std::string first = onCard[1];
     EXPECT_TRUE(EndsWith(first, "_0.jpg")) << first;
