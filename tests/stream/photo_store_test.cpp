@@ -167,7 +167,9 @@ TEST_F(PhotoStoreTest, BacklogSurvivesARestartAndFreshPhotosGoFirst) {
     fixture::FtpServer::Options options;
     options.throttleBytesPerSecond = 50000;
     fixture::FtpServer server(options);
-    auto store = std::make_shared<PhotoStore>("PhotoStore", nullptr, StoreSettings(sd_, server.port()));
+    PhotoStore::Settings settings = StoreSettings(sd_, server.port());
+    settings.drainBound = std::chrono::milliseconds(500);
+    auto store = std::make_shared<PhotoStore>("PhotoStore", nullptr, settings);
     store->start();
     const std::string first = server.root() + "/photo/" + backlog[0];
     const std::string firstTemporary =
@@ -181,7 +183,19 @@ TEST_F(PhotoStoreTest, BacklogSurvivesARestartAndFreshPhotosGoFirst) {
     all.push_back(fresh);
     ASSERT_TRUE(fixture::WaitFor([&] { return Names(sd_ + "/photo/.pending").empty(); }, 60s))
         << tap_->text() << server.log();
+
+    // A photo still on its way when the store stops (a transfer of some seconds, half a second
+    // granted): the transfer is aborted and the photo stays pending for the next run.
+    fixture::WriteFile(gPicture, Bytes(400000, 3));
+    const std::string late = Take(*store, 5);
+    const std::string lateTemporary = server.root() + "/photo/" + late.substr(0, late.rfind('/') + 1) + "." +
+                                      late.substr(late.rfind('/') + 1) + ".part";
+    ASSERT_TRUE(fixture::WaitFor([&] { return ::access(lateTemporary.c_str(), F_OK) == 0; }, 30s))
+        << server.log();
     store->Shutdown();
+    EXPECT_EQ(Names(sd_ + "/photo/.pending"), std::vector<std::string>{PhotoStore::MarkerName(late.substr(late.rfind('/') + 1))});
+    EXPECT_EQ(::access((server.root() + "/photo/" + late).c_str(), F_OK), -1) << "nothing under its name";
+    EXPECT_EQ(tap_->count("Upload of photo " + sd_ + "/photo/" + late + " failed (shutting down; "), 1) << tap_->text();
 
     const std::string log = tap_->text();
     std::vector<std::size_t> order;
@@ -196,7 +210,9 @@ TEST_F(PhotoStoreTest, BacklogSurvivesARestartAndFreshPhotosGoFirst) {
     EXPECT_LT(order[3], order[1]) << "the fresh photo goes before the rest of the backlog";
     EXPECT_LT(order[1], order[2]) << "the backlog goes oldest first";
     for (const std::string& file : Tree(server.root())) {
-        EXPECT_EQ(file.find(".part"), std::string::npos) << file;
+        if (file.find(".part") != std::string::npos) {
+            EXPECT_EQ(file.substr(file.rfind('/') + 1), "." + late.substr(late.rfind('/') + 1) + ".part");
+        }
     }
 }
 
