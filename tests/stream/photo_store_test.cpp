@@ -246,7 +246,8 @@ TEST_F(PhotoStoreTest, AFullCardMakesRoomOldestDeliveredFirstAndFailedCapturesLe
     const std::vector<std::string> before = Tree(photo);
     EXPECT_FALSE(StreamController::CapturePhoto(9, *store));
     EXPECT_EQ(Tree(photo), before);
-    EXPECT_EQ(tap_->count(" stderr: VIDIOC_DQBUF: I/O error"), 1) << tap_->text();
+    EXPECT_EQ(tap_->count("Failed to execute cmd: v4l2-ctl --device /dev/video9 "), 1) << tap_->text();
+    EXPECT_EQ(tap_->count("VIDIOC_DQBUF: I/O error\n"), 1) << tap_->text();
 
     std::vector<std::string> taken;
     for (int i = 0; i < 5; ++i) {
