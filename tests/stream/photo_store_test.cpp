@@ -241,6 +241,15 @@ TEST_F(PhotoStoreTest, AFullCardMakesRoomOldestDeliveredFirstAndFailedCapturesLe
     settings.minFreeBytes = floor;
     auto store = std::make_shared<PhotoStore>("PhotoStore", nullptr, settings);
     store->start();
+    // A card of its own raises no alarm; a storage folder that is not there does.
+    EXPECT_EQ(tap_->count("(is the card mounted?)"), 0) << tap_->text();
+    settings.sdFolder = dir_ + "/absent";
+    PhotoStore unmounted("Absent", nullptr, settings);
+    EXPECT_EQ(tap_->count("[WARN][../src/service/photo_store:"), 1) << tap_->text();
+    EXPECT_EQ(tap_->count("PhotoStore(): Storage folder " + dir_ +
+                          "/absent does not exist: photos go to the root file system (is the card mounted?)."),
+              1)
+        << tap_->text();
 
     // A tool that fails half-way: nothing at the final path, no temporary file, no record.
     const std::vector<std::string> before = Tree(photo);
