@@ -164,20 +164,30 @@ std::string PhotoStore::RemoteName(const std::string& path) const {
 // ----------------------------------------------------------------------- the card
 
 bool PhotoStore::WriteMarker(const std::string& marker, const std::string& relative) const {
-    struct stat info {};
-    if (::stat(pendingRoot.c_str(), &info) != 0) CreateDirectory(pendingRoot);
     const std::string temporary = pendingRoot + "/." + marker + ".tmp";
     const std::string text = relative + "\n";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    bool written = fd >= 0;
-    if (written) {
-        written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-        written = ::fsync(fd) == 0 && written;
-        written = ::close(fd) == 0 && written;
+    const char* step = "create";
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == ENOENT) {
+        // The first photo on this card (or the folder was removed since).
+        CreateDirectory(pendingRoot);
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     }
-    if (!written || ::rename(temporary.c_str(), (pendingRoot + "/" + marker).c_str()) != 0) {
-        LOG_ERROR << "Cannot record photo " << relative << " as pending in " << pendingRoot
-                  << ": " << std::strerror(errno);
+    bool done = fd >= 0;
+    if (done) {
+        step = "write";
+        done = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        if (done) step = "sync";
+        done = ::fsync(fd) == 0 && done;
+        done = ::close(fd) == 0 && done;
+    }
+    if (done) {
+        step = "rename";
+        done = ::rename(temporary.c_str(), (pendingRoot + "/" + marker).c_str()) == 0;
+    }
+    if (!done) {
+        LOG_ERROR << "Cannot record photo " << relative << " as pending in " << pendingRoot << " ("
+                  << step << "): " << std::strerror(errno);
         ::unlink(temporary.c_str());
         return false;
     }
