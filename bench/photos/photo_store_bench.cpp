@@ -88,7 +88,7 @@ double StartToFirstAttempt(const std::string& card, Listener& server) {
     CreateDirectory(card + "/photo/2030/1/1");
     CreateDirectory(card + "/photo/.pending");
     Write(card + "/photo/2030/1/1/1893456000_1.jpg", "jpeg");
-    Write(card + "/photo/.pending/1893456000_1.pending", "2030/1/1/1893456000_1.jpg\n");
+    Write(card + "/photo/.pending/1893456000_1.2030-1-1.pending", "");
     const Clock::time_point begin = Clock::now();
     auto store = std::make_shared<PhotoStore>("Uploader", nullptr, Settings(card, server.port));
     store->start();

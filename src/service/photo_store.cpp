@@ -144,14 +144,35 @@ bool PhotoStore::ParsePhotoName(const std::string& name, int64_t& seconds, int& 
     return true;
 }
 
-std::string PhotoStore::MarkerName(const std::string& photoFileName) {
+std::string PhotoStore::MarkerName(const std::string& relative) {
+    // <year>/<month>/<day>/<seconds>_<camera>.jpg -> <seconds>_<camera>.<year>-<month>-<day>.pending
+    std::vector<std::string> parts;
+    std::size_t begin = 0;
+    for (std::size_t slash = relative.find('/'); slash != std::string::npos; slash = relative.find('/', begin)) {
+        parts.push_back(relative.substr(begin, slash - begin));
+        begin = slash + 1;
+    }
+    const std::string fileName = relative.substr(begin);
     int64_t seconds = 0;
     int camera = 0;
-    if (!EndsWith(photoFileName, ".jpg") || !ParsePhotoName(photoFileName, seconds, camera) ||
-        photoFileName.find('.') != photoFileName.size() - 4) {
+    if (parts.size() != 3 || !EndsWith(fileName, ".jpg") || fileName.find('.') != fileName.size() - 4 ||
+        !ParsePhotoName(fileName, seconds, camera)) {
         return std::string();
     }
-    return photoFileName.substr(0, photoFileName.size() - 4) + kMarkerSuffix;
+    for (const std::string& part : parts) {
+        if (!AllDigits(part, 9)) return std::string();
+    }
+    return fileName.substr(0, fileName.size() - 4) + "." + parts[0] + "-" + parts[1] + "-" + parts[2] +
+           kMarkerSuffix;
+}
+
+std::string PhotoStore::MarkedPhoto(const std::string& marker) {
+    const std::size_t dot = marker.find('.');
+    if (dot == std::string::npos || !EndsWith(marker, kMarkerSuffix)) return std::string();
+    std::string date = marker.substr(dot + 1, marker.size() - dot - 1 - std::strlen(kMarkerSuffix));
+    std::replace(date.begin(), date.end(), '-', '/');
+    const std::string relative = date + "/" + marker.substr(0, dot) + ".jpg";
+    return MarkerName(relative) == marker ? relative : std::string();
 }
 
 std::string PhotoStore::RemoteName(const std::string& path) const {
@@ -163,34 +184,22 @@ std::string PhotoStore::RemoteName(const std::string& path) const {
 
 // ----------------------------------------------------------------------- the card
 
-bool PhotoStore::WriteMarker(const std::string& marker, const std::string& relative) const {
-    const std::string temporary = pendingRoot + "/." + marker + ".tmp";
-    const std::string text = relative + "\n";
-    const char* step = "create";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+bool PhotoStore::WriteMarker(const std::string& marker) const {
+    // An empty file whose name says everything: it appears whole or not at all, and it costs
+    // the card a directory entry, no data block.
+    const std::string path = pendingRoot + "/" + marker;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0 && errno == ENOENT) {
         // The first photo on this card (or the folder was removed since).
         CreateDirectory(pendingRoot);
-        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     }
-    bool done = fd >= 0;
-    if (done) {
-        step = "write";
-        done = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-        if (done) step = "sync";
-        done = ::fsync(fd) == 0 && done;
-        done = ::close(fd) == 0 && done;
-    }
-    if (done) {
-        step = "rename";
-        done = ::rename(temporary.c_str(), (pendingRoot + "/" + marker).c_str()) == 0;
-    }
-    if (!done) {
-        LOG_ERROR << "Cannot record photo " << relative << " as pending in " << pendingRoot << " ("
-                  << step << "): " << std::strerror(errno);
-        ::unlink(temporary.c_str());
+    if (fd < 0) {
+        LOG_ERROR << "Cannot record photo " << MarkedPhoto(marker) << " as pending in " << pendingRoot << ": "
+                  << std::strerror(errno);
         return false;
     }
+    ::close(fd);
     SyncFolder(pendingRoot);
     return true;
 }
@@ -214,10 +223,9 @@ PhotoStore::Shot PhotoStore::Prepare(int camera) {
     const std::size_t slash = shot.path.rfind('/');
     const std::string fileName = shot.path.substr(slash + 1);
     shot.temporary = shot.path.substr(0, slash + 1) + "." + fileName + ".part";
-    shot.marker = MarkerName(fileName);
-    const std::string relative = shot.path.substr(photoRoot.size() + 1);
+    shot.marker = MarkerName(shot.path.substr(photoRoot.size() + 1));
     // Without its marker the photo would still go out in this run, only not after a restart.
-    WriteMarker(shot.marker, relative);
+    WriteMarker(shot.marker);
     return shot;
 }
 
@@ -269,7 +277,8 @@ bool PhotoStore::DeleteOldest(bool undelivered) {
                 for (const std::string& name : ListFolder(dayPath)) {
                     int64_t seconds = 0;
                     int camera = 0;
-                    if (!MarkerName(name).empty() && ParsePhotoName(name, seconds, camera)) {
+                    const std::string relative = year.second + "/" + month.second + "/" + day.second + "/" + name;
+                    if (!MarkerName(relative).empty() && ParsePhotoName(name, seconds, camera)) {
                         photos.push_back({{seconds, camera}, name});
                     } else if (name[0] == '.' && EndsWith(name, ".part")) {
                         // A capture cut short by a power loss: never a photo.
@@ -279,7 +288,8 @@ bool PhotoStore::DeleteOldest(bool undelivered) {
                 std::sort(photos.begin(), photos.end());
                 bool enough = false;
                 for (const auto& photo : photos) {
-                    const std::string marker = MarkerName(photo.second);
+                    const std::string marker =
+                        MarkerName(year.second + "/" + month.second + "/" + day.second + "/" + photo.second);
                     const bool pending = Exists(pendingRoot + "/" + marker);
                     if (pending != undelivered) continue;
                     const std::string path = dayPath + "/" + photo.second;
@@ -346,42 +356,17 @@ void PhotoStore::onExit() {
 
 void PhotoStore::LoadPending() {
     for (const std::string& name : ListFolder(pendingRoot)) {
-        const std::string path = pendingRoot + "/" + name;
         int64_t seconds = 0;
         int camera = 0;
-        if (name[0] == '.' && EndsWith(name, ".tmp")) {
-            // A marker whose writing was cut short; one of this run may be being written.
-            if (!ParsePhotoName(name.substr(1), seconds, camera) || seconds < startSeconds) {
-                ::unlink(path.c_str());
-            }
-            continue;
-        }
-        if (!EndsWith(name, kMarkerSuffix) || !ParsePhotoName(name, seconds, camera)) continue;
-        std::string relative;
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) {
-            char buffer[256];
-            const ssize_t got = ::read(fd, buffer, sizeof(buffer));
-            ::close(fd);
-            if (got > 0) relative.assign(buffer, static_cast<std::size_t>(got));
-        }
-        while (!relative.empty() && (relative.back() == '\n' || relative.back() == '\r')) {
-            relative.pop_back();
-        }
-        const std::size_t slash = relative.rfind('/');
-        const std::string fileName = relative.substr(slash == std::string::npos ? 0 : slash + 1);
-        if (relative.empty() || relative[0] == '/' || relative.find("..") != std::string::npos ||
-            MarkerName(fileName) != name) {
-            LOG_WARN << "Dropping unreadable pending record " << path << ".";
-            RemoveMarker(name);
-            continue;
-        }
+        const std::string relative = MarkedPhoto(name);
+        if (relative.empty() || !ParsePhotoName(name, seconds, camera)) continue;
         const std::string photo = photoRoot + "/" + relative;
         if (!Exists(photo)) {
             // Written before a capture that never finished (or a photo deleted since); a
             // marker of this run belongs to a capture that may still be under way.
             if (seconds < startSeconds) {
-                ::unlink((photo.substr(0, photo.rfind('/') + 1) + "." + fileName + ".part").c_str());
+                const std::size_t slash = photo.rfind('/');
+                ::unlink((photo.substr(0, slash + 1) + "." + photo.substr(slash + 1) + ".part").c_str());
                 RemoveMarker(name);
             }
             continue;
@@ -468,9 +453,7 @@ void PhotoStore::Backoff(bool again) {
 
 bool PhotoStore::Deliver(const Entry& entry) {
     const std::string local = photoRoot + "/" + entry.relative;
-    const std::size_t slash = entry.relative.rfind('/');
-    const std::string marker =
-        MarkerName(entry.relative.substr(slash == std::string::npos ? 0 : slash + 1));
+    const std::string marker = MarkerName(entry.relative);
     if (!Exists(local)) {
         LOG_WARN << "Photo " << local << " is no longer on the card; it is not uploaded.";
         RemoveMarker(marker);

@@ -15,12 +15,12 @@
 // Owns the life of every photo after the camera: its place on the card, the record of the
 // photos not yet delivered, the free-space floor of the card, and the upload thread.
 //
-// On the card, next to the photos, <sdfolder>/photo/.pending/ holds one small marker per
-// undelivered photo ("<seconds>_<camera>.pending", its text the photo's path below photo/).
-// A marker is written (temporary file, fsync, rename, fsync of the folder) before the capture
-// starts and removed only after the server confirmed the photo under its final name. Start-up
-// reads that one folder, never the photo tree, and every change is atomic on a FAT card too
-// (plain files and renames within one folder).
+// On the card, next to the photos, <sdfolder>/photo/.pending/ holds one empty marker file per
+// undelivered photo, its name telling which ("<seconds>_<camera>.<year>-<month>-<day>.pending").
+// A marker is created (and its folder synced) before the capture starts and removed only after
+// the server confirmed the photo under its final name. Creating or removing an empty file is
+// atomic by itself and costs a FAT card one directory entry, no data cluster. Start-up reads
+// that one folder, never the photo tree.
 //
 // Fresh photos are uploaded as they come; undelivered photos of earlier runs or failed
 // attempts (the backlog) go oldest first, one between fresh ones. After a failure the backlog
@@ -74,7 +74,10 @@ public:
     std::string RemoteName(const std::string& path) const;
 
     // Any thread. Pure helpers on the card layout.
-    static std::string MarkerName(const std::string& photoFileName);  // "" for a non-photo
+    // "<seconds>_<camera>.<year>-<month>-<day>.pending" for "<year>/<month>/<day>/<seconds>_<camera>.jpg"
+    // (a path below photo/), "" for anything else; MarkedPhoto is its inverse.
+    static std::string MarkerName(const std::string& relative);
+    static std::string MarkedPhoto(const std::string& marker);
     static bool ParsePhotoName(const std::string& name, int64_t& seconds, int& camera);
 
 protected:
@@ -105,7 +108,7 @@ private:
     bool PastDeadline() const;
 
     // Any thread: the card.
-    bool WriteMarker(const std::string& marker, const std::string& relative) const;
+    bool WriteMarker(const std::string& marker) const;
     void RemoveMarker(const std::string& marker) const;
 
     const Settings settings;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <ctime>
@@ -330,7 +331,12 @@ TEST_F(DaemonTest, DeliversThePhotosOfARunWithoutServerInTheNextRun) {
     ASSERT_EQ(onCard.size(), 2u) << ::testing::PrintToString(onCard);  // the photo and its record
     const std::string first = onCard[1];
     EXPECT_TRUE(EndsWith(first, "_0.jpg")) << first;
-    EXPECT_TRUE(EndsWith(onCard[0], "_0.pending") && onCard[0].rfind("photo/.pending/", 0) == 0) << onCard[0];
+    // Its record: an empty file named after it.
+    const std::string name = first.substr(first.rfind('/') + 1);
+    std::string date = first.substr(6, first.rfind('/') - 6);  // below "photo/"
+    std::replace(date.begin(), date.end(), '/', '-');
+    EXPECT_EQ(onCard[0], "photo/.pending/" + name.substr(0, name.size() - 4) + "." + date + ".pending");
+    EXPECT_EQ(fixture::ReadFile(device->sd + "/" + onCard[0]), "");
     EXPECT_TRUE(fixture::ReadFile(device->sd + "/" + first) == fixture::ReadFile(K5_VCAM_JPEG));
     EXPECT_NE(device->Log().find("Upload FTP Photo " + device->sd + "/" + first + " status: 0"),
               std::string::npos);
@@ -391,7 +397,7 @@ TEST_F(DaemonTest, ResendsThePhotoWhoseUploadWasKilled) {
     std::filesystem::create_directories(device->sd + "/photo/2026/1/2");
     std::filesystem::create_directories(device->sd + "/photo/.pending");
     fixture::WriteFile(device->sd + "/" + photo, bytes);
-    fixture::WriteFile(device->sd + "/photo/.pending/1767312000_0.pending", "2026/1/2/1767312000_0.jpg\n");
+    fixture::WriteFile(device->sd + "/photo/.pending/1767312000_0.2026-1-2.pending", "");
 
     device->Start();
     const std::string final = device->ftp->root() + "/" + photo;
