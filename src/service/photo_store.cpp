@@ -225,7 +225,7 @@ PhotoStore::Shot PhotoStore::Prepare(int camera) {
     shot.temporary = shot.path.substr(0, slash + 1) + "." + fileName + ".part";
     shot.marker = MarkerName(shot.path.substr(photoRoot.size() + 1));
     // Without its marker the photo would still go out in this run, only not after a restart.
-    WriteMarker(shot.marker);
+    if (!shot.marker.empty()) WriteMarker(shot.marker);
     return shot;
 }
 
