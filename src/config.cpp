@@ -68,6 +68,17 @@ void WarnIfReadableByOthers(const std::string& file) {
     }
 }
 
+// Optional integers: the default when absent; a present value must be an integer in range.
+struct OptionalInteger {
+    const char* name;  // top-level member
+    FIELD field;
+    int fallback;
+    int minimum;
+};
+const OptionalInteger kOptionalIntegers[] = {
+    {"sdfolder_min_free_mb", SD_MIN_FREE_MB, 64, 0},
+};
+
 const std::pair<FIELD, const char*> kConstants[] = {
     {HEARTBEAT_INTERVAL, "30"},
     {CMD_VERSION, "version"},
@@ -219,6 +230,20 @@ Config::Config(const std::string& file, const std::string& netClassRoot) {
                       << ".";
             complete = false;
         }
+    }
+    for (const OptionalInteger& member : kOptionalIntegers) {
+        auto found = document.FindMember(member.name);
+        if (found == document.MemberEnd()) {
+            values[member.field] = std::to_string(member.fallback);
+            continue;
+        }
+        if (!found->value.IsInt() || found->value.GetInt() < member.minimum) {
+            LOG_ERROR << "Configuration " << file << ": member \"" << member.name
+                      << "\" must be an integer between " << member.minimum << " and 2147483647.";
+            complete = false;
+            continue;
+        }
+        values[member.field] = std::to_string(found->value.GetInt());
     }
     if (!complete) {
         return;

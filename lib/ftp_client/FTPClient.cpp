@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -24,6 +25,16 @@ size_t SchemeLength(const std::string& strText) {
         ++i;
     }
     return strText.compare(i, 3, "://") == 0 ? i + 3 : 0;
+}
+
+// libcurl splits SFTP commands at blanks; a quoted path keeps its blanks and quotes.
+std::string QuoteSftpArgument(const std::string& strPath) {
+    std::string strQuoted = "\"";
+    for (const char c : strPath) {
+        if (c == '"' || c == '\\') strQuoted += '\\';
+        strQuoted += c;
+    }
+    return strQuoted + "\"";
 }
 
 // libcurl's own chunk callback signatures, forwarding to the typed static members.
@@ -266,6 +277,16 @@ bool CFTPClient::UploadFile(const std::string& strLocalFile, const std::string& 
     return UploadStream(strLocalFile, strRemoteFile, bCreateDir, false, 0);
 }
 
+bool CFTPClient::UploadFileAs(const std::string& strLocalFile, const std::string& strRemoteFile,
+                              const std::string& strTemporaryName, const bool& bCreateDir) const {
+    if (strLocalFile.empty() || strRemoteFile.empty()) return false;
+    if (strTemporaryName.empty() || strTemporaryName.find('/') != std::string::npos) {
+        Log("[FTPClient][Error] Invalid temporary name in CFTPClient::UploadFileAs().");
+        return false;
+    }
+    return UploadStream(strLocalFile, strRemoteFile, bCreateDir, false, 0, strTemporaryName);
+}
+
 bool CFTPClient::AppendFile(const std::string& strLocalFile, const unsigned ulOffset,
                             const std::string& strRemoteFile, const bool& bCreateDir) const {
     if (strLocalFile.empty() || strRemoteFile.empty()) return false;
@@ -274,11 +295,47 @@ bool CFTPClient::AppendFile(const std::string& strLocalFile, const unsigned ulOf
 
 bool CFTPClient::UploadStream(const std::string& strLocalFile, const std::string& strRemoteFile,
                               const bool& bCreateDir, const bool bAppend,
-                              const unsigned ulOffset) const {
+                              const unsigned ulOffset, const std::string& strTemporaryName) const {
     if (!CheckSession()) return false;
     curl_easy_reset(m_pCurlSession);
 
-    const std::string strURL = ParseURL(strRemoteFile);
+    // With a temporary name the data goes to that name in the remote file's folder, and the
+    // post-transfer commands put it into place; they run only after a complete transfer.
+    const size_t uSlash = strRemoteFile.rfind('/');
+    const std::string strFolder = uSlash == std::string::npos ? std::string() : strRemoteFile.substr(0, uSlash + 1);
+    const std::string strFinalName = strRemoteFile.substr(uSlash == std::string::npos ? 0 : uSlash + 1);
+    const std::string strURL =
+        ParseURL(strTemporaryName.empty() ? strRemoteFile : strFolder + strTemporaryName);
+    std::unique_ptr<struct curl_slist, decltype(&curl_slist_free_all)> pPostQuote(nullptr,
+                                                                                &curl_slist_free_all);
+    if (!strTemporaryName.empty()) {
+        std::vector<std::string> vecCommands;
+        if (m_eFtpProtocol == SFTP) {
+            // SFTP commands take absolute paths: the path part of the server string, then the
+            // remote folder. An existing file would make the rename fail ("*": the removal may
+            // fail when there is nothing to remove).
+            const std::string strHost = m_strServer.substr(SchemeLength(m_strServer));
+            const size_t uHostSlash = strHost.find('/');
+            std::string strAbsFolder;
+            for (const char c : (uHostSlash == std::string::npos ? std::string() : strHost.substr(uHostSlash)) +
+                                    "/" + strFolder) {
+                if (c != '/' || strAbsFolder.empty() || strAbsFolder.back() != '/') strAbsFolder += c;
+            }
+            vecCommands.push_back("*rm " + QuoteSftpArgument(strAbsFolder + strFinalName));
+            vecCommands.push_back("rename " + QuoteSftpArgument(strAbsFolder + strTemporaryName) + " " +
+                                  QuoteSftpArgument(strAbsFolder + strFinalName));
+        } else {
+            // After the transfer the session is in the file's folder.
+            vecCommands.push_back("RNFR " + strTemporaryName);
+            vecCommands.push_back("RNTO " + strFinalName);
+        }
+        for (const std::string& strCommand : vecCommands) {
+            struct curl_slist* pList = curl_slist_append(pPostQuote.get(), strCommand.c_str());
+            if (pList == nullptr) return false;
+            pPostQuote.release();
+            pPostQuote.reset(pList);
+        }
+    }
 
     struct stat fileStat {};
     if (stat(strLocalFile.c_str(), &fileStat) != 0) return false;
@@ -318,10 +375,15 @@ bool CFTPClient::UploadStream(const std::string& strLocalFile, const std::string
         curl_easy_setopt(m_pCurlSession, CURLOPT_FTP_CREATE_MISSING_DIRS,
                          static_cast<long>(CURLFTP_CREATE_DIR));
     }
+    if (pPostQuote) {
+        curl_easy_setopt(m_pCurlSession, CURLOPT_POSTQUOTE, pPostQuote.get());
+    }
     ApplyCredentialsAndSessionOptions();
 
     const CURLcode res = curl_easy_perform(m_pCurlSession);
     ifsInput.close();
+    // The handle keeps the list pointer; clear it before the list goes.
+    curl_easy_setopt(m_pCurlSession, CURLOPT_POSTQUOTE, static_cast<struct curl_slist*>(nullptr));
     if (res != CURLE_OK) {
         Log(StringFormat("[FTPClient][Error] Unable to upload file %s (Error = %d | %s).",
                          strLocalFile.c_str(), static_cast<int>(res), curl_easy_strerror(res)));
@@ -468,13 +530,7 @@ bool CFTPClient::RunQuoteCommand(const std::string& strRemotePath, const char* s
     if (m_eFtpProtocol == SFTP) {
         strURL = ParseURL("");
         strArgument = strRemotePath;
-        // libcurl splits SFTP commands at blanks; a quoted path keeps its blanks and quotes.
-        strCommandArgument = "\"";
-        for (const char c : strArgument) {
-            if (c == '"' || c == '\\') strCommandArgument += '\\';
-            strCommandArgument += c;
-        }
-        strCommandArgument += "\"";
+        strCommandArgument = QuoteSftpArgument(strArgument);
     } else {
         const size_t uSlash = strRemotePath.rfind('/');
         if (uSlash == std::string::npos) {

@@ -120,6 +120,12 @@ public:
 
     bool UploadFile(const std::string& strLocalFile, const std::string& strRemoteFile,
                     const bool& bCreateDir = false) const;
+    // Uploads under strTemporaryName (a bare name, in the remote file's folder) and renames
+    // it to strRemoteFile once the whole file is there (post-transfer commands: RNFR/RNTO,
+    // SFTP "rename" after removing an older copy), so that the server never shows a partial
+    // file under the final name. A failed transfer may leave the temporary file behind.
+    bool UploadFileAs(const std::string& strLocalFile, const std::string& strRemoteFile,
+                      const std::string& strTemporaryName, const bool& bCreateDir = false) const;
     bool AppendFile(const std::string& strLocalFile, const unsigned ulOffset,
                     const std::string& strRemoteFile, const bool& bCreateDir = false) const;
     bool DownloadFile(const std::string& strLocalFile, const std::string& strRemoteFile) const;
@@ -169,7 +175,8 @@ private:
     void Log(const std::string& strMessage) const;
     void ApplyCredentialsAndSessionOptions() const;
     bool UploadStream(const std::string& strLocalFile, const std::string& strRemoteFile,
-                      const bool& bCreateDir, const bool bAppend, const unsigned ulOffset) const;
+                      const bool& bCreateDir, const bool bAppend, const unsigned ulOffset,
+                      const std::string& strTemporaryName = std::string()) const;
     bool RunQuoteCommand(const std::string& strRemotePath, const char* szFtpPrefix,
                          const char* szSftpPrefix, const bool bCreateDir, const char* szError) const;
 

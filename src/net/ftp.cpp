@@ -58,7 +58,8 @@ FTPClient::FTPClient(const std::string& user, const std::string& password,
 
 FTPClient::FTPClient(const std::string& user, const std::string& password,
                      const std::string& host, int port, const Trust& trust)
-    : client_([](const std::string& message) {
+    : client_([this](const std::string& message) {
+          lastMessage_ = message;
           if (IsTrustFailure(message)) {
               LOG_ERROR << "Photo server not trusted, upload refused: " << message;
           } else {
@@ -85,5 +86,23 @@ bool FTPClient::Upload(const std::string& localFile, const std::string& remoteFi
                   << "to verify the server's host key against.";
         return false;
     }
-    return client_.UploadFile(localFile, remoteFile, true);
+    return client_.UploadFileAs(localFile, remoteFile, TemporaryName(remoteFile), true);
+}
+
+std::string FTPClient::TemporaryName(const std::string& remoteFile) {
+    const std::size_t slash = remoteFile.rfind('/');
+    return "." + remoteFile.substr(slash == std::string::npos ? 0 : slash + 1) + ".part";
+}
+
+void FTPClient::SetProgressHandler(std::function<bool()> keepGoing) {
+    keepGoing_ = std::move(keepGoing);
+    if (!keepGoing_) return;
+    client_.SetProgressFnCallback(
+        this,
+        [](void* record, double, double, double, double) {
+            auto* progress = static_cast<tarnwick::CFTPClient::ProgressRecord*>(record);
+            auto* self = static_cast<FTPClient*>(progress->pOwner);
+            return self->keepGoing_() ? 0 : 1;
+        },
+        true);
 }

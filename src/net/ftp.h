@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "FTPClient.h"
@@ -38,13 +39,28 @@ public:
     FTPClient& operator=(const FTPClient&) = delete;
 
     // Uploads localFile to remoteFile (a path from the server's root, "/"), creating missing
-    // remote directories. True on success; the local file is left in place either way.
+    // remote directories. The data goes to TemporaryName(remoteFile) first and is renamed into
+    // place after the whole file arrived, so the server never shows a partial file under the
+    // final name. True on success; the local file is left in place either way.
     bool Upload(const std::string& localFile, const std::string& remoteFile);
+
+    // ".<name>.part" for the name of `remoteFile`: in the same folder, never taken for a photo.
+    static std::string TemporaryName(const std::string& remoteFile);
+
+    // Called about once a second while a transfer runs (also while it waits for the server):
+    // the caller's "still making progress" signal and its way to abort (return false).
+    // Before Upload; runs on the uploading thread.
+    void SetProgressHandler(std::function<bool()> keepGoing);
+
+    // The last library message of this object (the reason of a failure), empty if none.
+    const std::string& lastMessage() const { return lastMessage_; }
 
     // The library object, for inspection by tests.
     const tarnwick::CFTPClient& client() const { return client_; }
 
 private:
+    std::string lastMessage_;
+    std::function<bool()> keepGoing_;
     tarnwick::CFTPClient client_;
     // SFTP without a known hosts file: nothing to check the server against.
     bool unverifiable_ = false;

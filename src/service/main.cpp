@@ -8,7 +8,6 @@
 #include <cstdint>
 
 #include "config.h"
-#include "net/ftp.h"
 #include "service/stream.h"
 #include "utils/logger.h"
 
@@ -49,8 +48,7 @@ void Main::onInit() {
         commandEvents[Config::Get(CMD_VIEW_CAM)] = std::make_shared<ViewCamEvent>();
     }
 
-    // Handlers in the order version, download, heartbeat, reboot, reset_factory, view_cam,
-    // upload.
+    // Handlers in the order version, download, heartbeat, reboot, reset_factory, view_cam.
     setEventHandler<VersionEvent>([this](std::shared_ptr<VersionEvent>) {
         MQTTPublishCommandResponse(
             {{Config::Get(KEY_FW), Config::Get(FW_VERSION)}, {Config::Get(KEY_TYPE), Config::Get(CMD_VERSION)}});
@@ -79,29 +77,10 @@ void Main::onInit() {
         }
         MQTTPublishCommandResponse(response);
     });
-    setEventHandler<UploadPhotoEvent>([this](std::shared_ptr<UploadPhotoEvent> event) {
-        if (uploader) {
-            uploader->post(event);
-        }
-    });
-
-    // Started before the subscription: an upload may be posted as soon as the camera thread
-    // runs, and commands may come in as soon as the subscription exists.
-    uploader = std::make_shared<Thread>("Uploader", shared_from_this());
-    uploader->setEventHandler<UploadPhotoEvent>([](std::shared_ptr<UploadPhotoEvent> event) {
-        const std::string local = event->get<0>();
-        const std::string remote = event->get<1>();
-        bool uploaded = false;
-        {
-            // One connection per photo, closed before the outcome is logged.
-            FTPClient ftp(Config::Get(FTP_PHOTO_USERNAME), Config::Get(FTP_PHOTO_PASSWORD),
-                          Config::Get(FTP_PHOTO_SERVER), std::stoi(Config::Get(FTP_PHOTO_PORT)),
-                          FTPClient::TrustFromConfig());
-            uploaded = ftp.Upload(local, remote);
-        }
-        LOG_DEBUG << "Upload FTP Photo " << local << " status: " << (uploaded ? 1 : 0);
-    });
-    uploader->start();
+    // Started before the camera thread, which hands it every photo it takes.
+    photoStore = std::make_shared<PhotoStore>("Uploader", shared_from_this(),
+                                              PhotoStore::Settings::FromConfig());
+    photoStore->start();
 
     // The only subscription of the device. If the broker is not reachable yet, the client
     // remembers it and subscribes as soon as the connection is up.
@@ -122,7 +101,9 @@ void Main::onInit() {
     heartbeatTimer->setInterval(std::chrono::seconds(interval));
     heartbeatTimer->setEnabled(true);
 
-    StreamController::GetInstance("StreamController", shared_from_this())->start();
+    auto controller = StreamController::GetInstance("StreamController", shared_from_this());
+    controller->SetPhotoStore(photoStore);
+    controller->start();
     const int cam1 = std::stoi(Config::Get(CAM1_INDEX));
     const int cam2 = std::stoi(Config::Get(CAM2_INDEX));
     StreamController::GetInstance("", nullptr)->StartCapturePhotoTimer(cam1);
@@ -138,15 +119,16 @@ void Main::onExit() {
         std::lock_guard<std::mutex> lock(commandEventsMutex);
         commandEvents.clear();
     }
-    // The uploader finishes the uploads queued so far. Stopped here by name as well: if it had
-    // not yet registered as a child, the base class would not know it.
-    if (uploader) {
-        uploader->stop();
-        uploader->wait();
+    // Captures stop first: a photo being taken completes and reaches the store. Then the
+    // uploads get their bounded time; what is not delivered stays pending on the card.
+    auto controller = StreamController::GetInstance("", nullptr);
+    controller->stop();
+    controller->wait();
+    if (photoStore) {
+        photoStore->Shutdown();
     }
-    // Stops and joins the camera thread.
     Thread::onExit();
-    uploader.reset();
+    photoStore.reset();
 }
 
 void Main::RespondSuccess(const std::string& commandWord) {

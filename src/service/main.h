@@ -11,6 +11,7 @@
 #include <string>
 
 #include "net/mqtt.h"
+#include "service/photo_store.h"
 #include "utils/event_loop.h"
 #include "utils/thread.h"
 #include "utils/timer.h"
@@ -83,9 +84,9 @@ private:
     void RespondSuccess(const std::string& commandWord);
 
     std::unique_ptr<Timer> heartbeatTimer;
-    // Child thread that runs the FTP uploads one after another, so that a slow transfer never
+    // Child thread that keeps the photos and uploads them, so that a slow transfer never
     // delays the answer to a command. Main thread only; empty after onExit.
-    std::shared_ptr<Thread> uploader;
+    std::shared_ptr<PhotoStore> photoStore;
     // Written by this thread in onInit and onExit, read by the delivery thread: the lock keeps
     // a lookup from running while onExit clears the table.
     std::map<std::string, std::shared_ptr<EventBase>> commandEvents;

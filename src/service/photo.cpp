@@ -10,11 +10,15 @@
 #include "utils/shell.h"
 
 std::string Photo::GeneratePhotoPath(int camera) {
+    return GeneratePhotoPath(Config::Get(SD_FOLDER), camera);
+}
+
+std::string Photo::GeneratePhotoPath(const std::string& sdFolder, int camera) {
     std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
 
-    const std::string folder = Config::Get(SD_FOLDER) + "/photo/" +
+    const std::string folder = sdFolder + "/photo/" +
                                std::to_string(local.tm_year + 1900) + "/" +
                                std::to_string(local.tm_mon + 1) + "/" +
                                std::to_string(local.tm_mday);

@@ -51,19 +51,11 @@ namespace {
 std::atomic<int> stopIntervalOverride{0};
 std::atomic<int> photoIntervalOverride{0};
 
-std::mutex photoReceiverMutex;
-std::shared_ptr<Thread> photoReceiver;  // guarded by photoReceiverMutex
-
 }  // namespace
 
 void StreamController::SetIntervalsForTest(int stopSeconds, int photoSeconds) {
     stopIntervalOverride = stopSeconds;
     photoIntervalOverride = photoSeconds;
-}
-
-void StreamController::SetPhotoReceiverForTest(std::shared_ptr<Thread> receiver) {
-    std::lock_guard<std::mutex> lock(photoReceiverMutex);
-    photoReceiver = std::move(receiver);
 }
 
 std::shared_ptr<StreamController> StreamController::GetInstance(const std::string& name,
@@ -115,8 +107,12 @@ void StreamController::onInit() {
         }
     });
 
-    setEventHandler<CapturePhotoEvent>([](std::shared_ptr<CapturePhotoEvent> event) {
-        CapturePhoto(event->get<0>());
+    setEventHandler<CapturePhotoEvent>([this](std::shared_ptr<CapturePhotoEvent> event) {
+        if (photoStore) {
+            CapturePhoto(event->get<0>(), *photoStore);
+        } else {
+            LOG_ERROR << "No photo store: camera " << event->get<0>() << " takes no photo.";
+        }
     });
 }
 
@@ -124,6 +120,7 @@ void StreamController::onExit() {
     streams.clear();
     photoTimers.clear();
     stopTimers.clear();
+    photoStore.reset();
     Thread::onExit();
 }
 
@@ -174,37 +171,23 @@ bool StreamController::CameraDeviceIsConnected(int camera) {
     return ::stat(path.c_str(), &info) == 0;
 }
 
-bool StreamController::CapturePhoto(int camera) {
-    const std::string path = Photo::GeneratePhotoPath(camera);
-    std::string remote = path;
-    const std::string& folder = Config::Get(SD_FOLDER);
-    const std::size_t at = remote.find(folder);
-    if (at != std::string::npos) {
-        remote.erase(at, folder.size());
-    }
+bool StreamController::CapturePhoto(int camera, PhotoStore& store) {
+    const PhotoStore::Shot shot = store.Prepare(camera);
 
-    // The path is quoted: a storage folder with a blank or a shell character must neither
-    // break the command nor run anything.
+    // The tool writes to a temporary name: a capture that fails half-way never leaves a
+    // partial picture under the photo's name. The path is quoted: a storage folder with a
+    // blank or a shell character must neither break the command nor run anything.
     const std::string command = "v4l2-ctl --device /dev/video" + std::to_string(camera) +
                                 " --set-fmt-video=width=1920,height=1080,pixelformat=MJPG"
                                 " --stream-mmap --stream-to=" +
-                                ShellQuote(path) +
+                                ShellQuote(shot.temporary) +
                                 " --stream-count=1 --stream-sleep=1 --stream-skip=5 2>&1";
     const CommandResult result = RunUnixCommand(command);
     if (result.status != 0) {
         LOG_ERROR << "Failed to execute cmd: " << command << " stderr: " << result.output;
+        store.Abandon(shot);
         return false;
     }
     LOG_DEBUG << "Run " << command << " successfully.";
-
-    std::shared_ptr<Thread> receiver;
-    {
-        std::lock_guard<std::mutex> lock(photoReceiverMutex);
-        receiver = photoReceiver;
-    }
-    if (!receiver) {
-        receiver = Main::GetInstance("", nullptr);
-    }
-    receiver->post(std::make_shared<UploadPhotoEvent>(path, remote));
-    return true;
+    return store.Commit(shot);
 }

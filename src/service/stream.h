@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "service/photo_store.h"
 #include "utils/thread.h"
 #include "utils/timer.h"
 
@@ -133,6 +134,8 @@ class Photo {
 public:
     // Any thread. <sdfolder>/photo/<year>/<month>/<day>/<epoch seconds>_<camera>.jpg
     static std::string GeneratePhotoPath(int camera);
+    // The same below another storage folder.
+    static std::string GeneratePhotoPath(const std::string& sdFolder, int camera);
 };
 
 // The camera thread: per camera, periodic photos while idle, a stream on request, the stream
@@ -153,14 +156,16 @@ public:
 
     // Any thread.
     static bool CameraDeviceIsConnected(int camera);
-    // Controller thread: runs v4l2-ctl and hands the photo to the uploader.
-    static bool CapturePhoto(int camera);
+    // Capturing thread: runs v4l2-ctl into a temporary file of the store's choice and hands
+    // the finished photo to the store. True when the photo was taken.
+    static bool CapturePhoto(int camera, PhotoStore& store);
 
-    // Test seams. Intervals in seconds replace STREAM_STOP_TIMEOUT and PHOTO_CAPTURE_INTERVAL
-    // when positive (0 restores the configured values). The receiver takes UploadPhotoEvent
-    // instead of Main when set (nullptr restores Main). Any thread.
+    // Before start(): where the photos go. Without a store the photo timers take no photo.
+    void SetPhotoStore(std::shared_ptr<PhotoStore> store) { photoStore = std::move(store); }
+
+    // Test seam. Intervals in seconds replace STREAM_STOP_TIMEOUT and PHOTO_CAPTURE_INTERVAL
+    // when positive (0 restores the configured values). Any thread.
     static void SetIntervalsForTest(int stopSeconds, int photoSeconds);
-    static void SetPhotoReceiverForTest(std::shared_ptr<Thread> receiver);
 
 protected:
     void onInit() override;
@@ -170,6 +175,7 @@ protected:
     std::map<int, std::shared_ptr<Stream>> streams;
     std::map<int, std::shared_ptr<Timer>> photoTimers;
     std::map<int, std::shared_ptr<Timer>> stopTimers;
+    std::shared_ptr<PhotoStore> photoStore;
 
 private:
     std::shared_ptr<Timer> CreateCameraTimer(int camera, int seconds, bool stopTimer);

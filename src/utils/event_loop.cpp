@@ -68,6 +68,7 @@ void EventLoop::reportProgress() {
 }
 
 void EventLoop::stop() {
+    stopping = true;
     push(std::make_shared<StopEvent>());
 }
 

@@ -95,6 +95,8 @@ public:
 
     // Any thread.
     State getState() const { return state.load(); }
+    // Any thread: true once stop() was called; events pushed after it are never dispatched.
+    bool stopRequested() const { return stopping.load(); }
 
     // Any thread. Since when the loop has been inside one handler without saying it progresses
     // (steady clock); false when it is not inside a handler.
@@ -110,6 +112,7 @@ private:
     std::atomic<int64_t> busySinceNs{0};
     bool dropping = false;  // guarded by mutex
     std::atomic<State> state{Created};
+    std::atomic<bool> stopping{false};
     std::map<unsigned, Handler> handlers;
     std::deque<std::shared_ptr<EventBase>> queue;
     std::mutex mutex;

@@ -108,15 +108,22 @@ void Thread::join() {
 }
 
 void Thread::post(std::shared_ptr<EventBase> event) {
+    // A loop that is stopping never dispatches what comes after its stop event: say so
+    // rather than lose the event without a trace.
+    if (loop.stopRequested() || loop.getState() == EventLoop::Stopped) {
+        LOG_WARN << "Thread " << threadName << " is no longer running: event ID " << event->id
+                 << " dropped.";
+        return;
+    }
     loop.push(std::move(event));
 }
 
 void Thread::post(const unsigned& id) {
-    loop.push(std::make_shared<EventBase>(id));
+    post(std::make_shared<EventBase>(id));
 }
 
 void Thread::post(const std::function<void()>& task) {
-    loop.push(std::make_shared<TaskEvent>(task));
+    post(std::make_shared<TaskEvent>(task));
 }
 
 void Thread::setEventHandler(const unsigned& id,
@@ -189,7 +196,8 @@ void Thread::onExit() {
         // and its own exit never touches this list once it is out of it.
         child->join();
     }
-    if (parentThread && parentThread->getState() != EventLoop::Stopped) {
+    if (parentThread && parentThread->getState() != EventLoop::Stopped &&
+        !parentThread->loop.stopRequested()) {
         parentThread->post(std::make_shared<ChildFinishedEvent>(shared_from_this()));
     }
 }

@@ -84,6 +84,7 @@ TEST_F(ConfigTest, LoadsFileValuesDerivedNamesAndConstants) {
     EXPECT_EQ(config[PHOTO_CAPTURE_INTERVAL], "60");
     EXPECT_EQ(config[VIDEO_DEVICE_PREFIX], "/dev/video");
     EXPECT_EQ(config[STREAM_FORMAT], "flv");
+    EXPECT_EQ(config[SD_MIN_FREE_MB], "64");  // optional, absent: its default
     EXPECT_EQ(config[static_cast<FIELD>(20)], "");
 
     auto lines = capture.lines();
@@ -196,6 +197,24 @@ TEST_F(ConfigTest, EveryDefectiveMemberIsNamed) {
     Config empty(write("{}"), netRoot);
     EXPECT_FALSE(empty.IsLoaded());
     EXPECT_EQ(Matching(capture.lines(), "[ERROR]").size(), 22u);
+}
+
+TEST_F(ConfigTest, OptionalFreeSpaceFloorIsTakenOrRefusedByName) {
+    const std::string member = "\"sdfolder\": \"/mnt/sd\",";
+    Config zero(write(Replace(kGoodConfig, member, member + " \"sdfolder_min_free_mb\": 0,")), netRoot);
+    ASSERT_TRUE(zero.IsLoaded());
+    EXPECT_EQ(zero[SD_MIN_FREE_MB], "0");
+    for (const std::string value : {"-1", "\"64\"", "1.5", "4294967296"}) {
+        LogCapture capture;
+        Config config(write(Replace(kGoodConfig, member, member + " \"sdfolder_min_free_mb\": " + value + ",")),
+                      netRoot);
+        EXPECT_FALSE(config.IsLoaded()) << value;
+        auto errors = Matching(capture.lines(), "[ERROR][../src/config:");
+        ASSERT_EQ(errors.size(), 1u) << value;
+        EXPECT_NE(errors[0].find("\"sdfolder_min_free_mb\" must be an integer between 0 and 2147483647"),
+                  std::string::npos)
+            << errors[0];
+    }
 }
 
 TEST_F(ConfigTest, ProcessWideInstanceIsBuiltOnceForConcurrentFirstCalls) {

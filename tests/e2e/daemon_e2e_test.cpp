@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -252,6 +254,7 @@ TEST_F(DaemonTest, CompleteRun) {
     // the camera's JPEG picture.
     const std::string picture = fixture::ReadFile(K5_VCAM_JPEG);
     ASSERT_GT(picture.size(), 1000u);
+    // Nothing is left pending or half-sent.
     std::vector<std::string> onCard = Device::Files(device->sd);
     std::vector<std::string> onServer = Device::Files(device->ftp->root());
     ASSERT_FALSE(onCard.empty());
@@ -316,35 +319,115 @@ TEST_F(DaemonTest, AnswersCommandsAfterTheBrokerRestarted) {
     ExpectNoSanitizerReport(device->Log());
 }
 
-// With the FTP server down the upload fails with status 0, the photo stays on the card, and the
-// device goes on with its heartbeats and answers.
-TEST_F(DaemonTest, KeepsThePhotoWhenTheFtpServerIsDown) {
+// Two runs, restarted as systemd would. In the first the FTP server is down: each upload fails
+// with status 0 and a WARN, the photos stay on the card recorded as pending, and the device goes
+// on with its heartbeats and answers; the photo of ~120 s is taken while the run ends. In the
+// second run the server is up: both photos arrive first thing, oldest first, byte for byte,
+// under their final names.
+TEST_F(DaemonTest, DeliversThePhotosOfARunWithoutServerInTheNextRun) {
     Device::Options options;
     options.ftpServer = false;
     ASSERT_NO_FATAL_FAILURE(SetUpDevice(options));
     ASSERT_NO_FATAL_FAILURE(StartAndExpectVersion());
 
     ASSERT_TRUE(device->WaitForLog("_0.jpg status: 0", 100s)) << device->Log();
-    std::vector<std::string> onCard = Device::Files(device->sd);
-    ASSERT_EQ(onCard.size(), 1u);
-    EXPECT_TRUE(EndsWith(onCard[0], "_0.jpg")) << onCard[0];
-    EXPECT_TRUE(fixture::ReadFile(device->sd + "/" + onCard[0]) == fixture::ReadFile(K5_VCAM_JPEG));
-    EXPECT_NE(device->Log().find("Upload FTP Photo " + device->sd + "/" + onCard[0] + " status: 0"),
+    // The absent camera's attempt follows; it leaves nothing behind.
+    ASSERT_TRUE(device->WaitForLog("Failed to execute cmd: v4l2-ctl --device /dev/video9 ", 20s))
+        << device->Log();
+    std::vector<std::string> onCard;
+    fixture::WaitFor([&] { return (onCard = Device::Files(device->sd)).size() == 2; }, 10s);
+    ASSERT_EQ(onCard.size(), 2u) << ::testing::PrintToString(onCard);  // the photo and its record
+    const std::string first = onCard[1];
+    EXPECT_TRUE(EndsWith(first, "_0.jpg")) << first;
+    // Its record: an empty file named after it.
+    const std::string name = first.substr(first.rfind('/') + 1);
+    std::string date = first.substr(6, first.rfind('/') - 6);  // below "photo/"
+    std::replace(date.begin(), date.end(), '/', '-');
+    EXPECT_EQ(onCard[0], "photo/.pending/" + name.substr(0, name.size() - 4) + "." + date + ".pending");
+    EXPECT_EQ(fixture::ReadFile(device->sd + "/" + onCard[0]), "");
+    EXPECT_TRUE(fixture::ReadFile(device->sd + "/" + first) == fixture::ReadFile(K5_VCAM_JPEG));
+    EXPECT_NE(device->Log().find("Upload FTP Photo " + device->sd + "/" + first + " status: 0"),
               std::string::npos);
+    EXPECT_TRUE(device->WaitForLog("[WARN][../src/service/photo_store:", 5s)) << device->Log();
+    EXPECT_NE(device->Log().find("Upload of photo " + device->sd + "/" + first + " failed ("), std::string::npos);
 
     // Carries on: the heartbeats of 30 and 60 s, and an answer to a command sent now.
     EXPECT_TRUE(controller->WaitUntil(
         [&](const std::vector<Controller::Message>& all) { return OnTopic(all, "heartbeat") >= 2; }, 15s));
     Command("{\"type\":\"download\"}");
     EXPECT_TRUE(controller->WaitFor(device->Topic("event"), "\"type\":\"download\"", 10s)) << device->Log();
-    EXPECT_TRUE(device->daemon->running());
 
-    device->daemon->signal(SIGTERM);
+    // The end of the fixed run, with the second photo.
     int status = -1;
-    ASSERT_TRUE(WaitForExit(*device, 5s, status)) << device->Log();
+    ASSERT_TRUE(WaitForExit(*device, 100s, status)) << device->Log();
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(Device::Files(device->sd), onCard);  // the photo is kept
+    ExpectNoSanitizerReport(device->Log());
+    onCard = Device::Files(device->sd);
+    ASSERT_EQ(onCard.size(), 4u) << ::testing::PrintToString(onCard) << device->Log();
+    const std::vector<std::string> photos = {onCard[2], onCard[3]};
+    EXPECT_EQ(photos[0], first);
+    EXPECT_TRUE(EndsWith(photos[1], "_0.jpg")) << photos[1];
+
+    // The next run, with the server up.
+    device->StartFtpServer();
+    device->logFile = device->dir + "/daemon-2.log";
+    device->Start();
+    for (const std::string& photo : photos) {
+        const std::string delivered = device->ftp->root() + "/" + photo;
+        ASSERT_TRUE(fixture::WaitFor(
+            [&] { return fixture::ReadFile(delivered) == fixture::ReadFile(device->sd + "/" + photo); }, 30s))
+            << device->Log() << device->ftp->log();
+        ASSERT_TRUE(device->WaitForLog("Upload FTP Photo " + device->sd + "/" + photo + " status: 1", 10s))
+            << device->Log();
+    }
+    const std::string log = device->Log();
+    EXPECT_LT(log.find("Upload FTP Photo " + device->sd + "/" + photos[0]),
+              log.find("Upload FTP Photo " + device->sd + "/" + photos[1]));
+    EXPECT_EQ(Device::Files(device->sd), photos) << "no longer pending";
+    EXPECT_EQ(Device::Files(device->ftp->root()), photos);
+    device->daemon->signal(SIGTERM);
+    ASSERT_TRUE(WaitForExit(*device, 15s, status)) << device->Log();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ExpectNoSanitizerReport(device->Log());
+}
+
+// Killed (SIGKILL) in the middle of an upload to a slow server: the server shows nothing under
+// the photo's name; the next run sends the whole photo again and puts it into place.
+TEST_F(DaemonTest, ResendsThePhotoWhoseUploadWasKilled) {
+    Device::Options options;
+    options.ftpThrottleBytesPerSecond = 40000;
+    ASSERT_NO_FATAL_FAILURE(SetUpDevice(options));
+    // A photo of an earlier run, 400 kB, still to be delivered.
+    const std::string photo = "photo/2026/1/2/1767312000_0.jpg";
+    std::string bytes;
+    for (int i = 0; bytes.size() < 400000; ++i) bytes += "jpeg-" + std::to_string(i * 7919) + "\n";
+    std::filesystem::create_directories(device->sd + "/photo/2026/1/2");
+    std::filesystem::create_directories(device->sd + "/photo/.pending");
+    fixture::WriteFile(device->sd + "/" + photo, bytes);
+    fixture::WriteFile(device->sd + "/photo/.pending/1767312000_0.2026-1-2.pending", "");
+
+    device->Start();
+    const std::string final = device->ftp->root() + "/" + photo;
+    const std::string partial = device->ftp->root() + "/photo/2026/1/2/.1767312000_0.jpg.part";
+    ASSERT_TRUE(fixture::WaitFor([&] { return fixture::ReadFile(partial).size() > 50000; }, 30s))
+        << device->Log() << device->ftp->log();
+    device->daemon->stop(SIGKILL);
+    EXPECT_FALSE(std::filesystem::exists(final)) << "a partial photo under its name";
+    EXPECT_LT(fixture::ReadFile(partial).size(), bytes.size());
+
+    device->logFile = device->dir + "/daemon-2.log";
+    device->Start();
+    ASSERT_TRUE(fixture::WaitFor([&] { return fixture::ReadFile(final) == bytes; }, 60s))
+        << device->Log() << device->ftp->log();
+    ASSERT_TRUE(device->WaitForLog("Upload FTP Photo " + device->sd + "/" + photo + " status: 1", 10s))
+        << device->Log();
+    EXPECT_EQ(Device::Files(device->ftp->root()), std::vector<std::string>{photo}) << "nothing partial left";
+    EXPECT_EQ(Device::Files(device->sd), std::vector<std::string>{photo}) << "no longer pending";
+    device->daemon->signal(SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(WaitForExit(*device, 15s, status)) << device->Log();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     ExpectNoSanitizerReport(device->Log());
 }
 

@@ -28,6 +28,7 @@ public:
 
     struct Options {
         bool ftpServer = true;
+        int ftpThrottleBytesPerSecond = 0;  // > 0: a slow FTP server
     };
 
     Device() : Device(Options()) {}
@@ -37,8 +38,7 @@ public:
         logFile = dir + "/daemon.log";
         mac = LoopbackMac();
         if (options.ftpServer) {
-            ftp = std::make_unique<fixture::FtpServer>();
-            ftpPort = ftp->port();
+            StartFtpServer(options.ftpThrottleBytesPerSecond);
         } else {
             ftpPort = fixture::FreeTcpPort();  // nothing listens there: the server is down
         }
@@ -55,6 +55,14 @@ public:
     Device& operator=(const Device&) = delete;
 
     bool PeersUp() const { return brokerUp && rtmpUp; }
+
+    // A (new) FTP server; the configuration of the next Start names it.
+    void StartFtpServer(int throttleBytesPerSecond = 0) {
+        fixture::FtpServer::Options ftpOptions;
+        ftpOptions.throttleBytesPerSecond = throttleBytesPerSecond;
+        ftp = std::make_unique<fixture::FtpServer>(ftpOptions);
+        ftpPort = ftp->port();
+    }
 
     std::string Topic(const std::string& leaf) const { return "vok/k5/k5_" + mac + "/" + leaf; }
     std::string DeviceId() const { return "vok_" + mac; }

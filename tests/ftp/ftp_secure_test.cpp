@@ -196,3 +196,45 @@ TEST_F(Secure, SftpAgentAuthentication) {
     ::unsetenv("SSH_AUTH_SOCK");
     fixture::RemoveTree(keys);
 }
+
+// Uploads under a temporary name go into place only once complete, over an older copy too,
+// and leave no temporary file behind: FTPS (RNFR/RNTO) and SFTP (rename).
+TEST_F(Secure, UploadUnderATemporaryNameReplacesTheFileOnlyWhenComplete) {
+    const std::string older = ftptest::RandomBytes(20 * 1024, 21);
+    const std::string newer = ftptest::RandomBytes(160 * 1024, 22);
+    WriteFile(local("p.jpg"), newer);
+    {
+        fixture::FtpsServer server(fixture::FtpsServer::Mode::Explicit);
+        CFTPClient client(sink_.callback());
+        ASSERT_TRUE(client.InitSession("127.0.0.1", static_cast<unsigned>(server.port()), server.user(),
+                                       server.password(), CFTPClient::FTP_EXPLICIT_TLS,
+                                       CFTPClient::LOG_ERRORS));
+        client.SetConnectTimeout(10);
+        client.SetTimeout(60);
+        client.SetInsecure(true);
+        WriteFile(local("old.jpg"), older);
+        ASSERT_TRUE(client.UploadFile(local("old.jpg"), "cam 1/p.jpg", true)) << sink_.all();
+        EXPECT_TRUE(client.UploadFileAs(local("p.jpg"), "cam 1/p.jpg", ".p.jpg.part", true))
+            << sink_.all() << server.log();
+        EXPECT_TRUE(ftptest::SameBytes(ReadFile(server.root() + "/cam 1/p.jpg"), newer));
+        EXPECT_FALSE(Exists(server.root() + "/cam 1/.p.jpg.part"));
+        EXPECT_FALSE(client.UploadFileAs(local("p.jpg"), "cam 1/q.jpg", "sub/.q.part", true));
+        EXPECT_TRUE(sink_.hasPrefix("[FTPClient][Error] Invalid temporary name")) << sink_.all();
+    }
+    {
+        fixture::SftpServer server;
+        CFTPClient client(sink_.callback());
+        ASSERT_TRUE(client.InitSession("127.0.0.1" + server.root(), static_cast<unsigned>(server.port()),
+                                       server.user(), server.password(), CFTPClient::SFTP,
+                                       CFTPClient::LOG_ERRORS));
+        client.SetConnectTimeout(10);
+        client.SetTimeout(60);
+        EXPECT_TRUE(client.UploadFileAs(local("p.jpg"), "cam 1/d/p.jpg", ".p.jpg.part", true))
+            << sink_.all() << server.log();
+        // Again over the copy now there: the server would refuse a plain rename onto it.
+        EXPECT_TRUE(client.UploadFileAs(local("p.jpg"), "cam 1/d/p.jpg", ".p.jpg.part", true))
+            << sink_.all() << server.log();
+        EXPECT_TRUE(ftptest::SameBytes(ReadFile(server.root() + "/cam 1/d/p.jpg"), newer));
+        EXPECT_FALSE(Exists(server.root() + "/cam 1/d/.p.jpg.part"));
+    }
+}

@@ -121,6 +121,10 @@ TEST_F(FtpTransfer, ProgressCallbackSeesTheTransferAndCanAbortIt) {
     EXPECT_TRUE(sink_.has(Message("[FTPClient][Error] Unable to upload file %s (Error = %d | %s).",
                                   local("p.bin"), CURLE_ABORTED_BY_CALLBACK)))
         << sink_.all();
+    // Aborted under a temporary name: the file already under the final name stays as it was.
+    WriteFile(server_.root() + "/s.bin", "older");
+    EXPECT_FALSE(client_.UploadFileAs(local("p.bin"), "s.bin", ".s.bin.part"));
+    EXPECT_EQ(ReadFile(server_.root() + "/s.bin"), "older");
     // A callback that throws cannot unwind through libcurl; it aborts the transfer.
     sink_.lines.clear();
     client_.SetProgressFnCallback(

@@ -72,6 +72,8 @@ TEST_F(Uploader, UploadsIntoNewDirectoriesWithoutALogLine) {
     EXPECT_TRUE(ok) << log;
     EXPECT_EQ(log, "");
     EXPECT_TRUE(ftptest::SameBytes(ReadFile(server_.root() + "/cam1/2026-12-08/1.jpg"), photo));
+    // Sent under a temporary name and renamed into place: nothing else is left.
+    EXPECT_FALSE(ftptest::Exists(server_.root() + "/cam1/2026-12-08/.1.jpg.part"));
     EXPECT_TRUE(ftptest::SameBytes(ReadFile(local("1.jpg")), photo));  // the photo stays on the card
 }
 

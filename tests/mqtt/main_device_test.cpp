@@ -143,42 +143,6 @@ TEST_F(MainDeviceTest, ViewCamReportsAbsentCamerasAndStillSucceeds) {
     EXPECT_NE(log.find("[ERROR][../src/service/main:"), std::string::npos) << log;
 }
 
-TEST_F(MainDeviceTest, UploadsPhotosOffTheMainThread) {
-    // 150 kB through a server that serves 40 kB/s: a transfer of several seconds.
-    std::string photo = workDir + "/sd/photo_a_0.jpg";
-    std::string content;
-    for (int i = 0; content.size() < 150000; ++i) content += "jpeg-bytes-" + std::to_string(i) + "\n";
-    std::system(("mkdir -p '" + workDir + "/sd'").c_str());
-    fixture::WriteFile(photo, content);
-    std::string missing = workDir + "/sd/no_such_photo_0.jpg";
-
-    testing::internal::CaptureStderr();
-    auto main = Main::GetInstance("", nullptr);
-    main->post(std::make_shared<UploadPhotoEvent>(photo, "/photo/2026/12/08/1765152000_0.jpg"));
-    main->post(std::make_shared<UploadPhotoEvent>(missing, "/photo/2026/12/08/1765152060_0.jpg"));
-
-    // Commands are answered while the transfer runs.
-    controller->Publish(device.Topic("command"), "{\"type\":\"version\"}");
-    std::string answer = NextOn(device.Topic("event"), 10s);
-    const std::string uploaded = ftp->root() + "/photo/2026/12/08/1765152000_0.jpg";
-    // The answer came while the photo was still on its way.
-    EXPECT_NE(fixture::ReadFile(uploaded), content);
-    EXPECT_NE(answer.find("\"type\":\"version\"}"), std::string::npos) << answer;
-
-    bool done = fixture::WaitFor(
-        [&] { return fixture::ReadFile(uploaded) == content; }, 30s);
-    // Uploads run in order: the second (failing) one follows the first.
-    std::this_thread::sleep_for(1s);
-    std::string log = testing::internal::GetCapturedStderr();
-    ASSERT_TRUE(done) << ftp->log();
-    EXPECT_NE(log.find("] operator()(): Upload FTP Photo " + photo + " status: 1"), std::string::npos) << log;
-    EXPECT_NE(log.find("] operator()(): Upload FTP Photo " + missing + " status: 0"), std::string::npos) << log;
-    EXPECT_LT(log.find("Upload FTP Photo " + photo), log.find("Upload FTP Photo " + missing));
-    EXPECT_NE(log.find("[DEBUG][../src/service/main:"), std::string::npos) << log;
-    // The photo stays on the card.
-    EXPECT_EQ(fixture::ReadFile(photo), content);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {

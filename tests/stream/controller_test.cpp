@@ -70,6 +70,12 @@ protected:
         ASSERT_TRUE(VirtualCameraLoaded()) << "run through ctest: LD_PRELOAD of the virtual camera";
         tap_ = std::make_unique<StderrTap>();
         controller_ = std::make_shared<InspectableController>("StreamController", nullptr);
+        // The photos go to a store whose server is down; these tests only count attempts.
+        PhotoStore::Settings settings = PhotoStore::Settings::FromConfig();
+        settings.ftpPort = fixture::FreeTcpPort();
+        store_ = std::make_shared<PhotoStore>("Uploader", nullptr, settings);
+        store_->start();
+        controller_->SetPhotoStore(store_);
     }
     void TearDown() override {
         if (controller_->getState() != EventLoop::Stopped) {
@@ -77,6 +83,7 @@ protected:
             controller_->wait();
         }
         controller_.reset();
+        store_->Shutdown();
         tap_.reset();
         StreamController::SetIntervalsForTest(0, 0);
     }
@@ -94,6 +101,7 @@ protected:
 
     std::unique_ptr<StderrTap> tap_;
     std::shared_ptr<InspectableController> controller_;
+    std::shared_ptr<PhotoStore> store_;
 };
 
 }  // namespace

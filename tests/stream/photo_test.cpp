@@ -1,15 +1,19 @@
 // Photo capture with the real v4l2-ctl through the virtual camera (MJPG 1920x1080 from the
-// build's test picture). The storage folder holds a blank and shell characters on purpose.
+// build's test picture), handed to the photo store and uploaded to a real FTP server. The
+// storage folder holds a blank and shell characters on purpose.
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <future>
 #include <sstream>
 #include <vector>
 
 #include "config.h"
+#include "ftp_servers.h"
+#include "service/photo_store.h"
 #include "service/stream.h"
 #include "stream_support.h"
 
@@ -40,40 +44,43 @@ std::string DayFolder(std::time_t when) {
            std::to_string(local.tm_mon + 1) + "/" + std::to_string(local.tm_mday);
 }
 
+// The names in a folder, sorted; empty when it does not exist.
+std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 bool IsDirectory(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// Stands in for Main: records the UploadPhotoEvents it receives.
-class UploadReceiver {
+// The store that receives the photos, uploading to a real FTP server; Shutdown in the
+// destructor lets its queued uploads finish first.
+class Store {
 public:
-    UploadReceiver() : thread_(std::make_shared<Thread>("Receiver", nullptr)) {
-        thread_->setEventHandler<UploadPhotoEvent>([this](std::shared_ptr<UploadPhotoEvent> e) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            events_.emplace_back(e->get<0>(), e->get<1>());
-        });
-        thread_->start();
-        StreamController::SetPhotoReceiverForTest(thread_);
+    Store() {
+        PhotoStore::Settings settings;
+        settings.sdFolder = gSd;
+        settings.minFreeBytes = 0;
+        settings.ftpUser = server.user();
+        settings.ftpPassword = server.password();
+        settings.ftpHost = "127.0.0.1";
+        settings.ftpPort = server.port();
+        store = std::make_shared<PhotoStore>("PhotoStore", nullptr, settings);
+        store->start();
     }
-    ~UploadReceiver() {
-        StreamController::SetPhotoReceiverForTest(nullptr);
-        thread_->stop();
-        thread_->wait();
-    }
-    // Everything posted before this call has been handled when it returns.
-    std::vector<std::pair<std::string, std::string>> events() {
-        auto done = std::make_shared<std::promise<void>>();
-        thread_->post([done] { done->set_value(); });
-        done->get_future().wait_for(10s);
-        std::lock_guard<std::mutex> lock(mutex_);
-        return events_;
-    }
-
-private:
-    std::shared_ptr<Thread> thread_;
-    std::mutex mutex_;
-    std::vector<std::pair<std::string, std::string>> events_;
+    ~Store() { store->Shutdown(); }
+    fixture::FtpServer server;
+    std::shared_ptr<PhotoStore> store;
 };
 
 class PhotoTest : public ::testing::Test {
@@ -94,22 +101,23 @@ std::string CaptureCommand(int camera, const std::string& path) {
 
 }  // namespace
 
-TEST_F(PhotoTest, CaptureStoresTheCameraPictureAndHandsItToTheUploader) {
-    UploadReceiver receiver;
+TEST_F(PhotoTest, CaptureStoresTheCameraPictureAndTheStoreUploadsIt) {
+    Store store;
     const std::time_t before = std::time(nullptr);
-    ASSERT_TRUE(StreamController::CapturePhoto(0)) << tap_->text();
+    ASSERT_TRUE(StreamController::CapturePhoto(0, *store.store)) << tap_->text();
     const std::time_t after = std::time(nullptr);
 
-    auto events = receiver.events();
-    ASSERT_EQ(events.size(), 1u);
-    const std::string local = events[0].first;
-    const std::string remote = events[0].second;
-
-    const bool dated = local.rfind(DayFolder(before) + "/", 0) == 0 ||
-                       local.rfind(DayFolder(after) + "/", 0) == 0;
-    EXPECT_TRUE(dated) << local;
+    // The one photo in the day's folder, under its final name only.
+    std::string folder = DayFolder(before);
+    std::vector<std::string> names = Names(folder);
+    if (names.empty()) {
+        folder = DayFolder(after);
+        names = Names(folder);
+    }
+    ASSERT_EQ(names.size(), 1u) << folder;
+    const std::string local = folder + "/" + names[0];
     EXPECT_NE(local.find("_0.jpg"), std::string::npos);
-    EXPECT_EQ(remote, local.substr(gSd.size()));
+    const std::string remote = local.substr(gSd.size());
     EXPECT_EQ(remote.rfind("/photo/", 0), 0u) << remote;
 
     const std::string picture = fixture::ReadFile(std::getenv("VCAM_JPEG"));
@@ -117,16 +125,32 @@ TEST_F(PhotoTest, CaptureStoresTheCameraPictureAndHandsItToTheUploader) {
     EXPECT_TRUE(fixture::ReadFile(local) == picture) << "the stored JPEG is the camera's frame";
     EXPECT_NE(::access((gDir + "/injected").c_str(), F_OK), 0) << "the folder name ran a command";
 
-    auto lines = tap_->lines("Run " + CaptureCommand(0, local) + " successfully.");
+    // The tool wrote a temporary name next to the photo.
+    const std::string temporary = folder + "/." + names[0] + ".part";
+    auto lines = tap_->lines("Run " + CaptureCommand(0, temporary) + " successfully.");
     ASSERT_EQ(lines.size(), 1u) << tap_->text();
     EXPECT_EQ(lines[0].rfind("[DEBUG][../src/service/stream:", 0), 0u) << lines[0];
     EXPECT_NE(lines[0].find("] CapturePhoto(): Run "), std::string::npos) << lines[0];
+
+    // Delivered under the same path on the server, and no longer pending.
+    const std::string uploaded = store.server.root() + remote;
+    ASSERT_TRUE(tap_->waitFor("Upload FTP Photo " + local + " status: 1", 30s)) << store.server.log();
+    EXPECT_TRUE(fixture::ReadFile(uploaded) == picture);
+    EXPECT_EQ(Names(uploaded.substr(0, uploaded.rfind('/'))), std::vector<std::string>{names[0]});
+    EXPECT_TRUE(fixture::WaitFor([&] { return Names(gSd + "/photo/.pending").empty(); }, 10s));
+    EXPECT_EQ(tap_->count("WriteMarker"), 0) << tap_->text();
 }
 
-TEST_F(PhotoTest, FailingCaptureLogsTheToolOutputAndPostsNothing) {
-    UploadReceiver receiver;
-    EXPECT_FALSE(StreamController::CapturePhoto(7));  // no /dev/video7
-    EXPECT_TRUE(receiver.events().empty());
+TEST_F(PhotoTest, FailingCaptureLogsTheToolOutputAndLeavesNothing) {
+    Store store;
+    const std::time_t before = std::time(nullptr);
+    EXPECT_FALSE(StreamController::CapturePhoto(7, *store.store));  // no /dev/video7
+    for (const std::string& folder : {DayFolder(before), DayFolder(std::time(nullptr))}) {
+        for (const std::string& name : Names(folder)) {
+            EXPECT_EQ(name.find("_7.jpg"), std::string::npos) << "nothing of camera 7: " << name;
+        }
+    }
+    EXPECT_TRUE(Names(gSd + "/photo/.pending").empty());
 
     const std::string text = tap_->text();
     const std::string expected = "] CapturePhoto(): Failed to execute cmd: v4l2-ctl --device "
@@ -140,6 +164,7 @@ TEST_F(PhotoTest, FailingCaptureLogsTheToolOutputAndPostsNothing) {
                         at),
               std::string::npos)
         << text;
+    EXPECT_EQ(text.find("Upload FTP Photo"), std::string::npos);
 }
 
 TEST_F(PhotoTest, PhotoPathIsDatedWithoutPaddingAndItsFolderIsCreated) {

@@ -94,6 +94,28 @@ TEST(Thread, EventsPostedBeforeStartRunAfterInit) {
               (std::vector<std::string>{"early init", "event 7", "early exit", "early exited"}));
 }
 
+TEST(Thread, EventsPostedAfterStopAreReportedNotSilentlyDropped) {
+    LogCapture capture;
+    Journal journal;
+    auto thread = std::make_shared<Recording>("late", nullptr, journal);
+    thread->setEventHandler(7, [&](std::shared_ptr<EventBase>) { journal.add("event 7"); });
+    thread->start();
+    thread->post(7u);
+    thread->stop();
+    thread->post(7u);  // behind the stop event: never handled
+    thread->wait();
+    thread->post([&] { journal.add("task"); });  // the loop has ended
+
+    EXPECT_EQ(journal.snapshot(),
+              (std::vector<std::string>{"late init", "event 7", "late exit", "late exited"}));
+    auto lines = capture.lines();
+    auto warnings = Matching(lines, "[WARN][../src/utils/thread:");
+    ASSERT_EQ(warnings.size(), 2u);
+    EXPECT_EQ(Matching(warnings, "] post(): Thread late is no longer running: event ID 7 dropped.").size(), 1u);
+    EXPECT_EQ(Matching(warnings, "] post(): Thread late is no longer running: event ID 4294967294 dropped.").size(),
+              1u);
+}
+
 TEST(Thread, TypedHandlerGetsEmptyPointerForABareIdAndUntypedGetsTheBase) {
     auto thread = std::make_shared<Thread>("typed", nullptr);
     std::vector<std::string> seen;

@@ -1,0 +1,164 @@
+// Photo store figures: the time from start to the first upload attempt with an empty card and
+// with 100 000 delivered photos on it (the ratio should stay near 1: start-up reads only the
+// pending records), and the bytes written to the card per photo for its pending record.
+//
+//   photo_store_bench [card-folder=$TMPDIR] [delivered=100000] [rounds=11]
+//
+// The card folder should lie on the file system of interest (write_bytes is 0 on tmpfs). The
+// "server" is a loopback listener that records when the store connects and closes at once.
+// Log lines go to /dev/null while measuring.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "service/photo_store.h"
+#include "utils/shell.h"
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct Listener {
+    int fd = -1;
+    int port = 0;
+    Listener() {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        ::listen(fd, 16);
+        socklen_t length = sizeof(address);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+    }
+    ~Listener() { ::close(fd); }
+    // The moment of the next connection (closed at once), or false after `timeout`.
+    bool accept(Clock::time_point& when, std::chrono::milliseconds timeout) {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, static_cast<int>(timeout.count())) <= 0) return false;
+        when = Clock::now();
+        const int client = ::accept(fd, nullptr, nullptr);
+        if (client >= 0) ::close(client);
+        return true;
+    }
+};
+
+void Write(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+long long IoCounter(const std::string& name) {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    long long value = 0;
+    while (io >> key >> value) {
+        if (key == name + ":") return value;
+    }
+    return -1;
+}
+
+PhotoStore::Settings Settings(const std::string& card, int port) {
+    PhotoStore::Settings settings;
+    settings.sdFolder = card;
+    settings.minFreeBytes = 0;
+    settings.ftpUser = "u";
+    settings.ftpPassword = "p";
+    settings.ftpHost = "127.0.0.1";
+    settings.ftpPort = port;
+    settings.drainBound = std::chrono::milliseconds(100);
+    return settings;
+}
+
+// Seconds from constructing the store to its first connection to the server; one pending
+// photo waits on the card.
+double StartToFirstAttempt(const std::string& card, Listener& server) {
+    CreateDirectory(card + "/photo/2030/1/1");
+    CreateDirectory(card + "/photo/.pending");
+    Write(card + "/photo/2030/1/1/1893456000_1.jpg", "jpeg");
+    Write(card + "/photo/.pending/1893456000_1.2030-1-1.pending", "");
+    const Clock::time_point begin = Clock::now();
+    auto store = std::make_shared<PhotoStore>("Uploader", nullptr, Settings(card, server.port));
+    store->start();
+    Clock::time_point attempt{};
+    const bool seen = server.accept(attempt, std::chrono::seconds(30));
+    store->Shutdown();
+    return seen ? std::chrono::duration<double>(attempt - begin).count() : -1.0;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string base = (argc > 1 ? std::string(argv[1]) : std::string(tmp ? tmp : "/tmp")) +
+                             "/photo-store-bench-" + std::to_string(::getpid());
+    const int delivered = argc > 2 ? std::atoi(argv[2]) : 100000;
+    const int rounds = argc > 3 ? std::atoi(argv[3]) : 11;
+    const std::string empty = base + "/empty";
+    const std::string full = base + "/full";
+
+    std::printf("filling %s with %d delivered photos ...\n", full.c_str(), delivered);
+    std::fflush(stdout);
+    for (int i = 0; i < delivered; ++i) {
+        const std::string day = full + "/photo/2029/" + std::to_string(1 + (i / 1000) / 28 % 12) + "/" +
+                                std::to_string(1 + (i / 1000) % 28);
+        if (i % 1000 == 0) CreateDirectory(day);
+        Write(day + "/" + std::to_string(1861920000 + i) + "_1.jpg", "x");
+    }
+
+    std::fflush(stderr);
+    const int savedErr = ::dup(2);
+    std::FILE* devnull = std::fopen("/dev/null", "w");
+    ::dup2(fileno(devnull), 2);
+
+    Listener server;
+    std::vector<double> withNone, withMany;
+    for (int round = 0; round < rounds; ++round) {
+        withNone.push_back(StartToFirstAttempt(empty, server));
+        withMany.push_back(StartToFirstAttempt(full, server));
+    }
+
+    // Pending record per photo: written before the capture, removed after delivery.
+    const int photos = 200;
+    auto store = std::make_shared<PhotoStore>("Uploader", nullptr, Settings(empty, server.port));
+    const long long wcharBefore = IoCounter("wchar");
+    const long long blocksBefore = IoCounter("write_bytes");
+    for (int i = 0; i < photos; ++i) {
+        PhotoStore::Shot shot = store->Prepare(i % 1000);
+        store->Abandon(shot);  // the same record removal as after a delivery
+    }
+    const long long wchar = IoCounter("wchar") - wcharBefore;
+    const long long blocks = IoCounter("write_bytes") - blocksBefore;
+    store.reset();
+
+    std::fflush(stderr);
+    ::dup2(savedErr, 2);
+    std::fclose(devnull);
+
+    const double none = Median(withNone), many = Median(withMany);
+    std::printf("start to first upload attempt, median of %d: %.4f s with 0 delivered photos, %.4f s with %d\n",
+                rounds, none, many, delivered);
+    std::printf("ratio (%d / 0): %.3f (goal <= 1.1)\n", delivered, many / none);
+    std::printf("pending record per photo: %.1f bytes passed to write(), %.1f bytes sent to storage "
+                "(write_bytes; 0 on tmpfs) (goal < 4096)\n",
+                static_cast<double>(wchar) / photos, static_cast<double>(blocks) / photos);
+    std::system(("rm -rf '" + base + "'").c_str());
+    return 0;
+}
