@@ -155,6 +155,13 @@ public:
     std::chrono::steady_clock::time_point started;
 };
 
+// How often `what` occurs in `text`.
+inline size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
 // Runs a program to its end (at most `timeout`) and gives its standard output and error.
 inline std::string RunTool(const std::vector<std::string>& argv, const std::string& logFile,
                            std::chrono::milliseconds timeout, int* exitCode = nullptr) {

@@ -23,12 +23,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-size_t Count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
 // What systemd would receive on NOTIFY_SOCKET: every datagram with its arrival time.
 class NotifySocket {
 public:

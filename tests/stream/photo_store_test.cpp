@@ -54,19 +54,6 @@ std::string Bytes(std::size_t size, unsigned seed) {
     return bytes;
 }
 
-std::vector<std::string> Names(const std::string& folder) {
-    std::vector<std::string> names;
-    if (DIR* dir = ::opendir(folder.c_str())) {
-        while (const dirent* entry = ::readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-        }
-        ::closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // Every file below `root`, as paths relative to it (the .pending folder included).
 std::vector<std::string> Tree(const std::string& root, const std::string& prefix = "") {
     std::vector<std::string> files;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -162,6 +163,20 @@ inline bool WaitForPackets(const std::string& file, std::size_t count,
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(200ms);
     }
+}
+
+// The names in a folder, sorted; empty when it does not exist.
+inline std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 inline int OpenDescriptors() {
