@@ -149,7 +149,11 @@ TEST(Thread, FinishedChildIsRemovedAndJoinedByItsRunningParent) {
     ASSERT_TRUE(fixture::WaitFor([&] { return parent->getChildCount() == 1; }, 5s));
     child->stop();
     ASSERT_TRUE(fixture::WaitFor([&] { return parent->getChildCount() == 0; }, 5s));
-    // The parent joined the child: its exit is complete.
+    // The child leaves the list just before the parent joins it: once a task queued behind
+    // that has run, the join is over and the child's exit is complete.
+    std::atomic<bool> behind{false};
+    parent->post([&behind] { behind = true; });
+    ASSERT_TRUE(fixture::WaitFor([&] { return behind.load(); }, 5s));
     auto entries = journal.snapshot();
     EXPECT_EQ(entries.back(), "child exited");
     parent->stop();
