@@ -122,8 +122,10 @@ TEST_F(PhotoStoreTest, BacklogSurvivesARestartAndFreshPhotosGoFirst) {
     fixture::WriteFile(gPicture, Bytes(150000, 1));
     std::vector<std::string> backlog;
     {
-        auto store = std::make_shared<PhotoStore>("PhotoStore", nullptr,
-                                                  StoreSettings(sd_, fixture::FreeTcpPort()));
+        // No retry within this run, however slow the machine: each photo is tried exactly once.
+        PhotoStore::Settings settings = StoreSettings(sd_, fixture::FreeTcpPort());
+        settings.firstRetry = settings.maxRetry = std::chrono::seconds(600);
+        auto store = std::make_shared<PhotoStore>("PhotoStore", nullptr, settings);
         store->start();
         for (int camera : {3, 1, 2}) backlog.push_back(Take(*store, camera));
         ASSERT_TRUE(fixture::WaitFor([&] { return tap_->count("Upload FTP Photo ") >= 3; }, 30s))
