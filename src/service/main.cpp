@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "config.h"
+#include "service/photo_store.h"
 #include "service/stream.h"
 #include "utils/logger.h"
 

@@ -11,10 +11,11 @@
 #include <string>
 
 #include "net/mqtt.h"
-#include "service/photo_store.h"
 #include "utils/event_loop.h"
 #include "utils/thread.h"
 #include "utils/timer.h"
+
+class PhotoStore;
 
 // Any thread. Reads `payload` as a command document and gives the text of its first member
 // named `key` in `word`. The document is a JSON object in the strict grammar; the text ends at
