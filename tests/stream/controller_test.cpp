@@ -180,7 +180,9 @@ TEST_F(ControllerTest, PhotoTimerIsRemovedWhileStreamingAndRearmedAfterwards) {
     ASSERT_EQ(state.streams.count(5), 1u);
     EXPECT_EQ(state.stopTimers.count(5), 1u);
     EXPECT_EQ(state.photoTimers.count(5), 0u);
-    // A firing already under way when the timer went may still post one capture.
+    // A firing already under way when the timer went may still post one capture, on a
+    // detached thread that a loaded machine may hold back for any time: the check below
+    // tolerates that one; a photo timer left running would fire at least twice meanwhile.
     std::this_thread::sleep_for(300ms);
     const std::size_t streamingFrom = tap_->size();
 
@@ -192,14 +194,17 @@ TEST_F(ControllerTest, PhotoTimerIsRemovedWhileStreamingAndRearmedAfterwards) {
             return true;
         },
         15s));
-    EXPECT_EQ(untilStop.find(attempt, streamingFrom), std::string::npos)
-        << "no photo while streaming";
+    int whileStreaming = 0;
+    for (std::size_t at = untilStop.find(attempt, streamingFrom); at != std::string::npos;
+         at = untilStop.find(attempt, at + 1))
+        ++whileStreaming;
+    EXPECT_LE(whileStreaming, 1) << "no photo while streaming\n" << untilStop.substr(streamingFrom);
     EXPECT_TRUE(tap_->contains("Stop Stream timer is triggered."));
 
     state = controller_->snapshot();
     EXPECT_EQ(state.photoTimers.count(5), 1u);
     EXPECT_EQ(state.stopTimers.count(5), 0u);
-    EXPECT_TRUE(fixture::WaitFor([&] { return tap_->contains(attempt, untilStop.size()); }, 5s))
+    EXPECT_TRUE(fixture::WaitFor([&] { return tap_->contains(attempt, untilStop.size()); }, 30s))
         << "photos resume after the stream";
 }
 
@@ -224,7 +229,7 @@ TEST_F(ControllerTest, DeadStreamIsReplacedByTheNextRequest) {
     // The new worker logs its start on its own thread.
     EXPECT_TRUE(fixture::WaitFor(
         [&] { return tap_->count("Start stream: " + gDir + "/streams/" + kMac + "_1") == 2; },
-        5s));
+        30s));
 }
 
 TEST_F(ControllerTest, StopForACameraWithoutStreamLogsAnErrorAndChangesNothing) {
@@ -251,9 +256,15 @@ TEST_F(ControllerTest, NothingRunsOrFiresAfterTheControllerHasExited) {
     start(/*stop=*/1, /*photo=*/1);
     armPhotoTimer(5);
     controller_->post(std::make_shared<StartStreamEvent>(0));
-    ASSERT_TRUE(tap_->waitFor("Capture Photo timer is triggered.", 5s));
-    ASSERT_TRUE(fixture::WaitFor([&] { return fixture::ReadFile(streamFile(0)).size() > 0; }, 15s));
-    // Re-request so that the 1 s stop timer does not end the stream before the exit does.
+    ASSERT_TRUE(tap_->waitFor("Capture Photo timer is triggered.", 30s));
+    // Re-requested while waiting for data, and once more after: the 1 s stop timer must not
+    // end the stream before the exit does, however slowly it starts on a loaded machine.
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (fixture::ReadFile(streamFile(0)).empty() && std::chrono::steady_clock::now() < deadline) {
+        controller_->post(std::make_shared<StartStreamEvent>(0));
+        std::this_thread::sleep_for(300ms);
+    }
+    ASSERT_FALSE(fixture::ReadFile(streamFile(0)).empty()) << tap_->text();
     controller_->post(std::make_shared<StartStreamEvent>(0));
 
     controller_->stop();
