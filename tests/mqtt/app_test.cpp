@@ -96,15 +96,15 @@ TEST_F(AppTest, AnnouncesVersionFirstPostsTaskOnceAndStopsOnSigterm) {
 
     // "online" once connected, "offline" from the daemon itself before it disconnected.
     Probe::Message announced;
-    ASSERT_TRUE(watcher.Next(announced, 5s));
+    ASSERT_TRUE(watcher.Next(announced, 30s));
     EXPECT_EQ(announced.topic, device.Topic("status"));
     EXPECT_EQ(announced.payload, "online");
-    ASSERT_TRUE(watcher.Next(announced, 5s));
+    ASSERT_TRUE(watcher.Next(announced, 30s));
     EXPECT_EQ(announced.payload, "offline");
     EXPECT_FALSE(watcher.Next(announced, std::chrono::milliseconds(200)));
     Probe later(broker.uri(), "later-app");
     later.Subscribe(device.Topic("status"));
-    ASSERT_TRUE(later.Next(announced, 5s));
+    ASSERT_TRUE(later.Next(announced, 30s));
     EXPECT_EQ(announced.payload, "offline");  // retained
 
     std::string log = fixture::ReadFile(logFile);

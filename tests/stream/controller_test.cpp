@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <ctime>
 #include <future>
 #include <thread>
@@ -115,27 +116,41 @@ TEST_F(ControllerTest, StreamStartsIsKeptAliveByRequestsAndStopsAfterTheTimeout)
     EXPECT_EQ(state.stopTimers.count(0), 1u);
     EXPECT_EQ(state.photoTimers.count(0), 0u);
     const Stream* running = state.streams[0];
-    ASSERT_TRUE(tap_->waitFor("Start stream: " + streamFile(0), 20s));
+    ASSERT_TRUE(tap_->waitFor("Start stream: " + streamFile(0), 60s));
 
     // Requests keep coming, as a viewer's client repeats them, until the stream has frames,
-    // however slow the machine: each restarts the countdown, the running stream stays.
-    auto refreshed = std::chrono::steady_clock::now();
-    const auto deadline = refreshed + 120s;
-    bool frames = false;
-    while (!frames && std::chrono::steady_clock::now() < deadline) {
-        refreshed = std::chrono::steady_clock::now();
-        controller_->post(std::make_shared<StartStreamEvent>(0));
-        frames = ProbeVideo(streamFile(0)).pts.size() >= 3;
-        if (!frames) std::this_thread::sleep_for(300ms);
+    // however slow the machine: each restarts the countdown, the running stream stays. They
+    // come from a thread of their own, at a steady pace: a probe that takes longer than the
+    // countdown on a loaded machine must not let the stream stop meanwhile.
+    using Steady = std::chrono::steady_clock;
+    std::atomic<bool> frames{false};
+    std::atomic<Steady::rep> lastRequest{Steady::now().time_since_epoch().count()};
+    std::thread viewer([&] {
+        while (!frames) {
+            lastRequest = Steady::now().time_since_epoch().count();
+            controller_->post(std::make_shared<StartStreamEvent>(0));
+            std::this_thread::sleep_for(300ms);
+        }
+    });
+    const auto deadline = Steady::now() + 120s;
+    while (!frames && Steady::now() < deadline) {
+        if (ProbeVideo(streamFile(0)).pts.size() >= 3) {
+            frames = true;
+        } else {
+            std::this_thread::sleep_for(300ms);
+        }
     }
-    ASSERT_TRUE(frames) << tap_->text();
+    const bool sawFrames = frames.exchange(true);  // ends the viewer either way
+    viewer.join();
+    const Steady::time_point refreshed{Steady::duration(lastRequest.load())};
+    ASSERT_TRUE(sawFrames) << tap_->text();
     state = controller_->snapshot();
     EXPECT_TRUE(tap_->contains("Camera is streaming, we reset stop timer."));
     EXPECT_EQ(state.streams[0], running);
     EXPECT_TRUE(state.streaming[0]);
     EXPECT_EQ(tap_->count("Start stream: "), 1);
 
-    ASSERT_TRUE(tap_->waitFor("done.\n", 15s));
+    ASSERT_TRUE(tap_->waitFor("done.\n", 60s));
     EXPECT_GE(std::chrono::steady_clock::now() - refreshed, 2900ms)
         << "stopped by the timer restarted by the last request, not by an earlier one";
     EXPECT_EQ(tap_->lines("Stop Stream timer is triggered.").size(), 1u);
@@ -165,7 +180,9 @@ TEST_F(ControllerTest, PhotoTimerIsRemovedWhileStreamingAndRearmedAfterwards) {
     ASSERT_EQ(state.streams.count(5), 1u);
     EXPECT_EQ(state.stopTimers.count(5), 1u);
     EXPECT_EQ(state.photoTimers.count(5), 0u);
-    // A firing already under way when the timer went may still post one capture.
+    // A firing already under way when the timer went may still post one capture, on a
+    // detached thread that a loaded machine may hold back for any time: the check below
+    // tolerates that one; a photo timer left running would fire at least twice meanwhile.
     std::this_thread::sleep_for(300ms);
     const std::size_t streamingFrom = tap_->size();
 
@@ -177,14 +194,17 @@ TEST_F(ControllerTest, PhotoTimerIsRemovedWhileStreamingAndRearmedAfterwards) {
             return true;
         },
         15s));
-    EXPECT_EQ(untilStop.find(attempt, streamingFrom), std::string::npos)
-        << "no photo while streaming";
+    int whileStreaming = 0;
+    for (std::size_t at = untilStop.find(attempt, streamingFrom); at != std::string::npos;
+         at = untilStop.find(attempt, at + 1))
+        ++whileStreaming;
+    EXPECT_LE(whileStreaming, 1) << "no photo while streaming\n" << untilStop.substr(streamingFrom);
     EXPECT_TRUE(tap_->contains("Stop Stream timer is triggered."));
 
     state = controller_->snapshot();
     EXPECT_EQ(state.photoTimers.count(5), 1u);
     EXPECT_EQ(state.stopTimers.count(5), 0u);
-    EXPECT_TRUE(fixture::WaitFor([&] { return tap_->contains(attempt, untilStop.size()); }, 5s))
+    EXPECT_TRUE(fixture::WaitFor([&] { return tap_->contains(attempt, untilStop.size()); }, 30s))
         << "photos resume after the stream";
 }
 
@@ -209,7 +229,7 @@ TEST_F(ControllerTest, DeadStreamIsReplacedByTheNextRequest) {
     // The new worker logs its start on its own thread.
     EXPECT_TRUE(fixture::WaitFor(
         [&] { return tap_->count("Start stream: " + gDir + "/streams/" + kMac + "_1") == 2; },
-        5s));
+        30s));
 }
 
 TEST_F(ControllerTest, StopForACameraWithoutStreamLogsAnErrorAndChangesNothing) {
@@ -236,9 +256,15 @@ TEST_F(ControllerTest, NothingRunsOrFiresAfterTheControllerHasExited) {
     start(/*stop=*/1, /*photo=*/1);
     armPhotoTimer(5);
     controller_->post(std::make_shared<StartStreamEvent>(0));
-    ASSERT_TRUE(tap_->waitFor("Capture Photo timer is triggered.", 5s));
-    ASSERT_TRUE(fixture::WaitFor([&] { return fixture::ReadFile(streamFile(0)).size() > 0; }, 15s));
-    // Re-request so that the 1 s stop timer does not end the stream before the exit does.
+    ASSERT_TRUE(tap_->waitFor("Capture Photo timer is triggered.", 30s));
+    // Re-requested while waiting for data, and once more after: the 1 s stop timer must not
+    // end the stream before the exit does, however slowly it starts on a loaded machine.
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (fixture::ReadFile(streamFile(0)).empty() && std::chrono::steady_clock::now() < deadline) {
+        controller_->post(std::make_shared<StartStreamEvent>(0));
+        std::this_thread::sleep_for(300ms);
+    }
+    ASSERT_FALSE(fixture::ReadFile(streamFile(0)).empty()) << tap_->text();
     controller_->post(std::make_shared<StartStreamEvent>(0));
 
     controller_->stop();

@@ -118,8 +118,10 @@ protected:
 }  // namespace
 
 TEST_F(PhotoStoreTest, BacklogSurvivesARestartAndFreshPhotosGoFirst) {
-    // Run 1: the server is down. Every photo stays on the card, recorded as pending.
-    fixture::WriteFile(gPicture, Bytes(150000, 1));
+    // Run 1: the server is down. Every photo stays on the card, recorded as pending. Each is
+    // 6 s of transfer in run 2: time enough, on a loaded machine, to take the fresh photo
+    // (a tool run and three fsyncs) while the first of them is still on its way.
+    fixture::WriteFile(gPicture, Bytes(300000, 1));
     std::vector<std::string> backlog;
     {
         // No retry within this run, however slow the machine: each photo is tried exactly once.
@@ -163,14 +165,14 @@ TEST_F(PhotoStoreTest, BacklogSurvivesARestartAndFreshPhotosGoFirst) {
     const std::string first = server.root() + "/photo/" + backlog[0];
     const std::string firstTemporary =
         first.substr(0, first.rfind('/') + 1) + "." + first.substr(first.rfind('/') + 1) + ".part";
-    ASSERT_TRUE(fixture::WaitFor([&] { return ::access(firstTemporary.c_str(), F_OK) == 0; }, 30s))
+    ASSERT_TRUE(fixture::WaitFor([&] { return ::access(firstTemporary.c_str(), F_OK) == 0; }, 60s))
         << server.log();
     fixture::WriteFile(gPicture, Bytes(150000, 2));
     const std::string fresh = Take(*store, 4);
 
     std::vector<std::string> all = backlog;
     all.push_back(fresh);
-    ASSERT_TRUE(fixture::WaitFor([&] { return Names(sd_ + "/photo/.pending").empty(); }, 60s))
+    ASSERT_TRUE(fixture::WaitFor([&] { return Names(sd_ + "/photo/.pending").empty(); }, 120s))
         << tap_->text() << server.log();
 
     // A photo still on its way when the store stops (a transfer of some seconds, half a second
@@ -179,7 +181,7 @@ TEST_F(PhotoStoreTest, BacklogSurvivesARestartAndFreshPhotosGoFirst) {
     const std::string late = Take(*store, 5);
     const std::string lateTemporary = server.root() + "/photo/" + late.substr(0, late.rfind('/') + 1) + "." +
                                       late.substr(late.rfind('/') + 1) + ".part";
-    ASSERT_TRUE(fixture::WaitFor([&] { return ::access(lateTemporary.c_str(), F_OK) == 0; }, 30s))
+    ASSERT_TRUE(fixture::WaitFor([&] { return ::access(lateTemporary.c_str(), F_OK) == 0; }, 60s))
         << server.log();
     store->Shutdown();
     EXPECT_EQ(Names(sd_ + "/photo/.pending"), std::vector<std::string>{PhotoStore::MarkerName(late)});

@@ -120,10 +120,10 @@ TEST_F(PhotoTest, CaptureStoresTheCameraPictureAndTheStoreUploadsIt) {
 
     // Delivered under the same path on the server, and no longer pending.
     const std::string uploaded = store.server.root() + remote;
-    ASSERT_TRUE(tap_->waitFor("Upload FTP Photo " + local + " status: 1", 30s)) << store.server.log();
+    ASSERT_TRUE(tap_->waitFor("Upload FTP Photo " + local + " status: 1", 60s)) << store.server.log();
     EXPECT_TRUE(fixture::ReadFile(uploaded) == picture);
     EXPECT_EQ(Names(uploaded.substr(0, uploaded.rfind('/'))), std::vector<std::string>{names[0]});
-    EXPECT_TRUE(fixture::WaitFor([&] { return Names(gSd + "/photo/.pending").empty(); }, 10s));
+    EXPECT_TRUE(fixture::WaitFor([&] { return Names(gSd + "/photo/.pending").empty(); }, 30s));
     EXPECT_EQ(tap_->count("WriteMarker"), 0) << tap_->text();
 }
 

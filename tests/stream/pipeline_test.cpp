@@ -140,7 +140,7 @@ TEST_F(PipelineTest, CameraToNginxRtmpIsPlayableLiveAndRecordedWhole) {
     EXPECT_TRUE(tap_->contains("done.\n"));
     // The recording holds the stream from its first frame.
     ASSERT_TRUE(fixture::WaitFor([&] { return !ProbeVideo(server.recording(name)).pts.empty(); },
-                                 5s));
+                                 30s));
     ExpectCameraStream(ProbeVideo(server.recording(name)), 10);
 }
 
@@ -207,7 +207,7 @@ TEST_F(PipelineTest, StopDuringSetupLetsSetupFinishThenEndsAtTheFirstLoopCheck) 
     std::thread worker([&] {
         run.pipeline().stream_video("/dev/video0", again.c_str(), "flv", 1280, 720, 10);
     });
-    ASSERT_TRUE(fixture::WaitFor([&] { return run.pipeline().is_streaming(); }, 5s));
+    ASSERT_TRUE(fixture::WaitFor([&] { return run.pipeline().is_streaming(); }, 30s));
     ASSERT_TRUE(WaitForPackets(again, 1, 60s));
     run.pipeline().stop_stream();
     worker.join();
@@ -235,7 +235,7 @@ TEST_F(PipelineTest, SilentCameraEndsTheRunAndAStopWhileSilentIsPrompt) {
     stream::set_stall_timeout(1s);
     {
         PipelineRun run("/dev/video4", dir_ + "/silent.flv");
-        ASSERT_TRUE(run.waitEnded(30s)) << tap_->text();
+        ASSERT_TRUE(run.waitEnded(60s)) << tap_->text();
         EXPECT_FALSE(run.pipeline().is_streaming());
         EXPECT_TRUE(tap_->contains("[ERROR]")) << tap_->text();
         EXPECT_TRUE(tap_->contains("/dev/video4 is open but delivered no frame")) << tap_->text();

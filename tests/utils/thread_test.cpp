@@ -146,14 +146,14 @@ TEST(Thread, FinishedChildIsRemovedAndJoinedByItsRunningParent) {
     auto child = std::make_shared<Recording>("child", parent, journal);
     // Start the child from the parent's own thread, as application code does.
     parent->post([child] { child->start(); });
-    ASSERT_TRUE(fixture::WaitFor([&] { return parent->getChildCount() == 1; }, 5s));
+    ASSERT_TRUE(fixture::WaitFor([&] { return parent->getChildCount() == 1; }, 30s));
     child->stop();
-    ASSERT_TRUE(fixture::WaitFor([&] { return parent->getChildCount() == 0; }, 5s));
+    ASSERT_TRUE(fixture::WaitFor([&] { return parent->getChildCount() == 0; }, 30s));
     // The child leaves the list just before the parent joins it: once a task queued behind
     // that has run, the join is over and the child's exit is complete.
     std::atomic<bool> behind{false};
     parent->post([&behind] { behind = true; });
-    ASSERT_TRUE(fixture::WaitFor([&] { return behind.load(); }, 5s));
+    ASSERT_TRUE(fixture::WaitFor([&] { return behind.load(); }, 30s));
     auto entries = journal.snapshot();
     EXPECT_EQ(entries.back(), "child exited");
     parent->stop();
@@ -241,7 +241,7 @@ TEST(Thread, ChildStartedJustBeforeItsParentStopsIsJoinedWithIt) {
 TEST(Thread, LivenessAndBoundedPosting) {
     auto worker = std::make_shared<Thread>("Worker", nullptr);
     worker->start();
-    ASSERT_TRUE(fixture::WaitFor([&] { return worker->getState() == EventLoop::Idle; }, 10s));
+    ASSERT_TRUE(fixture::WaitFor([&] { return worker->getState() == EventLoop::Idle; }, 30s));
     EXPECT_TRUE(Thread::StuckThreads(0ms).empty());
     auto running = Thread::RunningThreads();
     EXPECT_EQ(std::count(running.begin(), running.end(), "Worker"), 1);
@@ -263,7 +263,7 @@ TEST(Thread, LivenessAndBoundedPosting) {
     });
     {
         std::unique_lock<std::mutex> lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return inside; }));
+        ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return inside; }));
     }
     EXPECT_TRUE(progressed);
     EXPECT_TRUE(fixture::WaitFor(
@@ -271,7 +271,7 @@ TEST(Thread, LivenessAndBoundedPosting) {
             auto stuck = Thread::StuckThreads(1ms);
             return std::count(stuck.begin(), stuck.end(), "Worker") == 1;
         },
-        10s));
+        30s));
     EXPECT_TRUE(Thread::StuckThreads(std::chrono::hours(1)).empty());
 
     LogCapture capture;
@@ -287,7 +287,7 @@ TEST(Thread, LivenessAndBoundedPosting) {
     }
     changed.notify_all();
     EXPECT_TRUE(fixture::WaitFor(
-        [&] { return handled == 10 && worker->getState() == EventLoop::Idle; }, 10s));
+        [&] { return handled == 10 && worker->getState() == EventLoop::Idle; }, 30s));
     for (int i = 0; i < 100; ++i) worker->tryPost(event, 0, "test input");  // a second burst
     worker->stop();
     worker->wait();
