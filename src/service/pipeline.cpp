@@ -54,9 +54,20 @@ void LogFfmpeg(void* avcl, int level, const char* format, va_list args) {
     }
 }
 
-// A failed read that only means "no frame yet" is retried after this pause, so that a camera
-// in non-blocking mode cannot spin the worker.
-constexpr std::chrono::milliseconds kReadRetryPause{10};
+// A failed read that only means "no frame yet" is retried after a pause, so that a camera in
+// non-blocking mode cannot spin the worker. The worker sleeps until shortly before the next
+// frame is due (the camera paces them) and only then polls at this short pause: a few wake-ups
+// per frame instead of one every pause.
+constexpr std::chrono::milliseconds kReadRetryPause{5};
+
+// How long to wait after "no frame yet": until 90 % of a frame interval after the last frame,
+// then kReadRetryPause at a time.
+std::chrono::microseconds ReadRetryWait(int64_t sinceLastFrameUs, int fps) {
+    const int64_t intervalUs = fps > 0 ? 1000000 / fps : 0;
+    const int64_t untilDueUs = intervalUs * 9 / 10 - sinceLastFrameUs;
+    const int64_t pauseUs = std::chrono::duration_cast<std::chrono::microseconds>(kReadRetryPause).count();
+    return std::chrono::microseconds(untilDueUs > pauseUs ? untilDueUs : pauseUs);
+}
 
 void Print(const char* message) {
     std::fputs(message, stderr);
@@ -393,7 +404,7 @@ void stream::stream_video(const char* device_name, const char* output_path,
                               << stallTimeoutUs.load() / 1000 << " ms, ending the stream.";
                     break;
                 }
-                std::this_thread::sleep_for(kReadRetryPause);
+                std::this_thread::sleep_for(ReadRetryWait(now_us() - ctx->last_frame_us, fps));
                 continue;
             }
             // The camera is gone (unplugged, I/O error): end the run so that the controller
