@@ -341,9 +341,8 @@ void PhotoStore::onInit() {
     LoadPending();
     if (!backlog.empty()) {
         LOG_INFO << backlog.size() << " photos of earlier runs are waiting for upload.";
-        drainQueued = true;
-        PostUnlessStopping(std::make_shared<DrainEvent>());
     }
+    QueueDrain();
 }
 
 void PhotoStore::onExit() {
@@ -389,16 +388,8 @@ void PhotoStore::OnCaptured(const std::string& relative) {
         if (!waiting) Backoff(false);
         return;
     }
-    if (waiting) {
-        // The server is back: the backlog need not wait any longer.
-        waiting = false;
-        retry = settings.firstRetry;
-        retryTimer->setEnabled(false);
-    }
-    if (!backlog.empty() && !drainQueued) {
-        drainQueued = true;
-        PostUnlessStopping(std::make_shared<DrainEvent>());
-    }
+    if (waiting) ServerIsBack();
+    QueueDrain();
 }
 
 void PhotoStore::OnDrain() {
@@ -437,9 +428,18 @@ void PhotoStore::OnRetry() {
         return;
     }
     backlog.erase(oldest);
+    ServerIsBack();
+    QueueDrain();
+}
+
+// The server took a photo again: the backlog need not wait any longer.
+void PhotoStore::ServerIsBack() {
     waiting = false;
     retry = settings.firstRetry;
     retryTimer->setEnabled(false);
+}
+
+void PhotoStore::QueueDrain() {
     if (!backlog.empty() && !drainQueued) {
         drainQueued = true;
         PostUnlessStopping(std::make_shared<DrainEvent>());

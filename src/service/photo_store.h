@@ -106,6 +106,8 @@ private:
     void OnRetry();
     bool Deliver(const Entry& entry);
     void Backoff(bool again);
+    void ServerIsBack();
+    void QueueDrain();
     void PostUnlessStopping(std::shared_ptr<EventBase> event);
     bool PastDeadline() const;
 
