@@ -242,14 +242,8 @@ int main(int argc, char** argv) {
     const long floorRss = Rss(floor.pid());
 
     controller.Publish(device.Topic("command"), "{\"type\":\"view_cam\"}");
-    bool live = fixture::WaitFor(
-        [&] {
-            return RunTool({"ffprobe", "-v", "error", "-rw_timeout", "10000000", "-show_entries",
-                            "stream=codec_name", "-of", "csv=p=0", device.StreamUrl(Device::kCam1)},
-                           device.dir + "/ffprobe.log", 20s)
-                       .find("h264") != std::string::npos;
-        },
-        30s);
+    std::string probed;
+    bool live = StreamIsReadable(device, Device::kCam1, probed);
     std::this_thread::sleep_for(5s);  // the encoder's buffers are filled by now
     const long streamRss = Rss(device.daemon->pid());
     const long streamThreads = Threads(device.daemon->pid());

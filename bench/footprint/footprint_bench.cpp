@@ -89,14 +89,8 @@ Figures Measure(const std::string& binary, int idleSeconds) {
     figures.idleLibraries = SharedLibraries(pid);
 
     controller.Publish(device.Topic("command"), "{\"type\":\"view_cam\"}");
-    figures.live = fixture::WaitFor(
-        [&] {
-            return RunTool({"ffprobe", "-v", "error", "-rw_timeout", "10000000", "-show_entries",
-                            "stream=codec_name", "-of", "csv=p=0", device.StreamUrl(Device::kCam1)},
-                           device.dir + "/ffprobe.log", 20s)
-                       .find("h264") != std::string::npos;
-        },
-        30s);
+    std::string probed;
+    figures.live = StreamIsReadable(device, Device::kCam1, probed);
     std::this_thread::sleep_for(5s);  // the encoder's buffers are filled by now
     figures.streamKiB = ResidentKiB(pid);
     figures.streamLibraries = SharedLibraries(pid);

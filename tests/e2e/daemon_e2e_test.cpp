@@ -64,23 +64,6 @@ std::string Heartbeat(bool cam1, bool cam2) {
            ",\"cam2\":" + (cam2 ? "true" : "false") + "}";
 }
 
-// What ffprobe sees of the live stream: "codec,width,height", or its error text.
-std::string ProbeStream(const Device& device, int camera) {
-    return RunTool({"ffprobe", "-v", "error", "-rw_timeout", "15000000", "-select_streams", "v:0",
-                    "-show_entries", "stream=codec_name,width,height", "-of", "csv=p=0",
-                    device.StreamUrl(camera)},
-                   device.dir + "/ffprobe.log", 30s);
-}
-
-bool StreamIsReadable(const Device& device, int camera, std::string& seen) {
-    return fixture::WaitFor(
-        [&] {
-            seen = ProbeStream(device, camera);
-            return seen.find("h264,1280,720") != std::string::npos;
-        },
-        60s);
-}
-
 void ExpectNoSanitizerReport(const std::string& log) {
     EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
     EXPECT_EQ(log.find("runtime error:"), std::string::npos) << log;

@@ -173,3 +173,21 @@ inline std::string RunTool(const std::vector<std::string>& argv, const std::stri
     if (exitCode) *exitCode = ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return fixture::ReadFile(logFile);
 }
+
+// What ffprobe sees of the live stream: "codec,width,height", or its error text.
+inline std::string ProbeStream(const Device& device, int camera) {
+    return RunTool({"ffprobe", "-v", "error", "-rw_timeout", "15000000", "-select_streams", "v:0",
+                    "-show_entries", "stream=codec_name,width,height", "-of", "csv=p=0",
+                    device.StreamUrl(camera)},
+                   device.dir + "/ffprobe.log", std::chrono::seconds(30));
+}
+
+// Whether the live stream of `camera` becomes readable as H.264 1280x720 within a minute.
+inline bool StreamIsReadable(const Device& device, int camera, std::string& seen) {
+    return fixture::WaitFor(
+        [&] {
+            seen = ProbeStream(device, camera);
+            return seen.find("h264,1280,720") != std::string::npos;
+        },
+        std::chrono::seconds(60));
+}
