@@ -309,8 +309,11 @@ void Cycles(int cycles, const std::string& dir) {
         }
     }
     const double secs = std::chrono::duration<double>(Clock::now() - start).count();
-    std::printf("after warm-up (cycle 10 -> %d): RSS %+ld KiB, descriptors %+d; %.2f s per cycle\n",
-                cycles, ResidentKiB() - rssWarm, OpenDescriptors() - fdWarm, secs / cycles);
+    if (cycles > 10) {
+        std::printf("after warm-up (cycle 10 -> %d): RSS %+ld KiB, descriptors %+d\n", cycles,
+                    ResidentKiB() - rssWarm, OpenDescriptors() - fdWarm);
+    }
+    std::printf("%.2f s per cycle\n", secs / cycles);
 }
 
 }  // namespace
