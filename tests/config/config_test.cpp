@@ -168,6 +168,10 @@ TEST_F(ConfigTest, EveryDefectiveMemberIsNamed) {
     struct Case {
         std::string from, to, member;
     };
+    const std::string sd = "\"sdfolder\": \"/mnt/sd\",";
+    const std::string floor = "\"sdfolder_min_free_mb\" must be an integer between 0 and 2147483647";
+    const std::string mqttPassword = "\"password\": \"mqtt-secret\"";
+    const std::string ftpPassword = "\"password\": \"ftp-secret\"";
     const Case cases[] = {
         {"\"port\": 21", "\"port\": \"21\"", "\"ftp_photo.port\" must be an integer"},
         {"\"port\": 21", "\"port\": 21.5", "\"ftp_photo.port\" must be an integer"},
@@ -182,6 +186,16 @@ TEST_F(ConfigTest, EveryDefectiveMemberIsNamed) {
         {"\"rfid_gpio\": {\"cs\": \"17\"}", "\"rfid_gpio\": [\"17\"]",
          "\"rfid_gpio\" is missing or not an object"},
         {"\"fw_version\": \"1.2.\\\"3\\\"\",", "", "\"fw_version\" is missing"},
+        // Optional members: absent is fine, present but unusable is refused like the others.
+        {sd, sd + " \"sdfolder_min_free_mb\": -1,", floor},
+        {sd, sd + " \"sdfolder_min_free_mb\": \"64\",", floor},
+        {sd, sd + " \"sdfolder_min_free_mb\": 1.5,", floor},
+        {sd, sd + " \"sdfolder_min_free_mb\": 4294967296,", floor},
+        {mqttPassword, mqttPassword + ", \"ca_file\": 5", "\"mqtt.ca_file\" must be a string"},
+        {ftpPassword, ftpPassword + ", \"known_hosts\": \"" + dir + "/none\"",
+         "\"ftp_photo.known_hosts\" names a file that cannot be read"},
+        {mqttPassword, mqttPassword + ", \"key_file\": \"" + dir + "/config.json\"",
+         "\"mqtt.key_file\" needs \"mqtt.cert_file\""},
     };
     for (const auto& c : cases) {
         LogCapture capture;
@@ -199,24 +213,6 @@ TEST_F(ConfigTest, EveryDefectiveMemberIsNamed) {
     EXPECT_EQ(Matching(capture.lines(), "[ERROR]").size(), 22u);
 }
 
-TEST_F(ConfigTest, OptionalFreeSpaceFloorIsTakenOrRefusedByName) {
-    const std::string member = "\"sdfolder\": \"/mnt/sd\",";
-    Config zero(write(Replace(kGoodConfig, member, member + " \"sdfolder_min_free_mb\": 0,")), netRoot);
-    ASSERT_TRUE(zero.IsLoaded());
-    EXPECT_EQ(zero[SD_MIN_FREE_MB], "0");
-    for (const std::string value : {"-1", "\"64\"", "1.5", "4294967296"}) {
-        LogCapture capture;
-        Config config(write(Replace(kGoodConfig, member, member + " \"sdfolder_min_free_mb\": " + value + ",")),
-                      netRoot);
-        EXPECT_FALSE(config.IsLoaded()) << value;
-        auto errors = Matching(capture.lines(), "[ERROR][../src/config:");
-        ASSERT_EQ(errors.size(), 1u) << value;
-        EXPECT_NE(errors[0].find("\"sdfolder_min_free_mb\" must be an integer between 0 and 2147483647"),
-                  std::string::npos)
-            << errors[0];
-    }
-}
-
 TEST_F(ConfigTest, ProcessWideInstanceIsBuiltOnceForConcurrentFirstCalls) {
     Config::SetSource(write(kGoodConfig), netRoot);
     LogCapture capture;
@@ -232,7 +228,9 @@ TEST_F(ConfigTest, ProcessWideInstanceIsBuiltOnceForConcurrentFirstCalls) {
     EXPECT_EQ(&Config::Get(CMD_VERSION), &Config::Get(CMD_VERSION));
 }
 
-TEST_F(ConfigTest, OptionalTransportSecurityMembersAndTheFileModeWarning) {
+// Optional members: absent, their defaults; present, their values; and the warning about a
+// configuration file that others may read.
+TEST_F(ConfigTest, OptionalMembersAndTheFileModeWarning) {
     const std::string ca = dir + "/ca.pem";
     fixture::WriteFile(ca, "not checked here");
     {
@@ -255,6 +253,8 @@ TEST_F(ConfigTest, OptionalTransportSecurityMembersAndTheFileModeWarning) {
                                        "\", \"cert_file\": \"" + ca + "\", \"key_file\": \"" + ca + "\"");
         text = Replace(text, "\"password\": \"ftp-secret\"",
                        "\"password\": \"ftp-secret\", \"ca_file\": \"\", \"known_hosts\": \"" + ca + "\"");
+        text = Replace(text, "\"sdfolder\": \"/mnt/sd\",",
+                       "\"sdfolder\": \"/mnt/sd\", \"sdfolder_min_free_mb\": 0,");
         const std::string file = write(text);
         ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
         Config config(file, netRoot);
@@ -263,29 +263,10 @@ TEST_F(ConfigTest, OptionalTransportSecurityMembersAndTheFileModeWarning) {
         EXPECT_EQ(config[MQTT_KEY_FILE], ca);
         EXPECT_EQ(config[FTP_PHOTO_CA_FILE], "");
         EXPECT_EQ(config[FTP_PHOTO_KNOWN_HOSTS], ca);
+        EXPECT_EQ(config[SD_MIN_FREE_MB], "0");
         auto warnings = Matching(capture.lines(), "[WARN][../src/config:");
         ASSERT_EQ(warnings.size(), 1u);
         EXPECT_NE(warnings[0].find("holds passwords"), std::string::npos) << warnings[0];
         EXPECT_NE(warnings[0].find("0644"), std::string::npos) << warnings[0];
-    }
-    struct Case {
-        std::string from, to, member;
-    };
-    const Case cases[] = {
-        {"\"password\": \"mqtt-secret\"", "\"password\": \"mqtt-secret\", \"ca_file\": 5",
-         "\"mqtt.ca_file\" must be a string"},
-        {"\"password\": \"ftp-secret\"", "\"password\": \"ftp-secret\", \"known_hosts\": \"" + dir + "/none\"",
-         "\"ftp_photo.known_hosts\" names a file that cannot be read"},
-        {"\"password\": \"mqtt-secret\"", "\"password\": \"mqtt-secret\", \"key_file\": \"" + ca + "\"",
-         "\"mqtt.key_file\" needs \"mqtt.cert_file\""},
-    };
-    for (const auto& c : cases) {
-        LogCapture capture;
-        std::string text = Replace(kGoodConfig, c.from, c.to);
-        Config config(write(text), netRoot);
-        EXPECT_FALSE(config.IsLoaded()) << c.to;
-        auto errors = Matching(capture.lines(), "[ERROR][../src/config:");
-        ASSERT_EQ(errors.size(), 1u) << c.to;
-        EXPECT_NE(errors[0].find(c.member), std::string::npos) << errors[0];
     }
 }
