@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "utils/logger.h"
@@ -22,7 +24,8 @@ struct Member {
     const char* name;
     Kind kind;
     FIELD field;
-    bool optional = false;  // an absent optional member reads as empty text
+    bool optional = false;             // may be absent
+    const char* fallback = nullptr;    // an absent optional member's value (else empty text)
 };
 
 // Read in this order; every member is required unless marked optional.
@@ -49,6 +52,7 @@ const Member kMembers[] = {
     {nullptr, "netif", Kind::String, NETIF},
     {nullptr, "sdfolder", Kind::String, SD_FOLDER},
     {nullptr, "fw_version", Kind::String, FW_VERSION},
+    {nullptr, "sdfolder_min_free_mb", Kind::Integer, SD_MIN_FREE_MB, true, "64"},
     {"mqtt", "ca_file", Kind::File, MQTT_CA_FILE, true},
     {"mqtt", "cert_file", Kind::File, MQTT_CERT_FILE, true},
     {"mqtt", "key_file", Kind::File, MQTT_KEY_FILE, true},
@@ -67,17 +71,6 @@ void WarnIfReadableByOthers(const std::string& file) {
                  << "(chmod 600).";
     }
 }
-
-// Optional integers: the default when absent; a present value must be an integer in range.
-struct OptionalInteger {
-    const char* name;  // top-level member
-    FIELD field;
-    int fallback;
-    int minimum;
-};
-const OptionalInteger kOptionalIntegers[] = {
-    {"sdfolder_min_free_mb", SD_MIN_FREE_MB, 64, 0},
-};
 
 const std::pair<FIELD, const char*> kConstants[] = {
     {HEARTBEAT_INTERVAL, "30"},
@@ -114,7 +107,16 @@ const Range kRanges[] = {
     {FTP_PHOTO_PORT, "ftp_photo.port", 0, 65535},
     {CAM1_INDEX, "camera.cam1", 0, 2147483647L},
     {CAM2_INDEX, "camera.cam2", 0, 2147483647L},
+    {SD_MIN_FREE_MB, "sdfolder_min_free_mb", 0, 2147483647L},
 };
+
+// The values an integer member may take, for the message that refuses a mistyped one.
+std::pair<long, long> Bounds(FIELD field) {
+    for (const Range& range : kRanges) {
+        if (range.field == field) return {range.min, range.max};
+    }
+    return {INT_MIN, INT_MAX};
+}
 
 bool IsHexDigit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -171,7 +173,7 @@ Config::Config(const std::string& file, const std::string& netClassRoot) {
         auto found = scope->FindMember(member.name);
         if (found == scope->MemberEnd()) {
             if (member.optional) {
-                values[member.field] = std::string();
+                values[member.field] = member.fallback != nullptr ? member.fallback : "";
                 continue;
             }
             LOG_ERROR << "Configuration " << file << ": member \"" << path << "\" is missing.";
@@ -205,8 +207,10 @@ Config::Config(const std::string& file, const std::string& netClassRoot) {
             values[member.field] = std::string(value.GetString(), value.GetStringLength());
         } else {
             if (!value.IsInt()) {
+                const auto bounds = Bounds(member.field);
                 LOG_ERROR << "Configuration " << file << ": member \"" << path
-                          << "\" must be an integer between -2147483648 and 2147483647.";
+                          << "\" must be an integer between " << bounds.first << " and "
+                          << bounds.second << ".";
                 complete = false;
                 continue;
             }
@@ -230,20 +234,6 @@ Config::Config(const std::string& file, const std::string& netClassRoot) {
                       << ".";
             complete = false;
         }
-    }
-    for (const OptionalInteger& member : kOptionalIntegers) {
-        auto found = document.FindMember(member.name);
-        if (found == document.MemberEnd()) {
-            values[member.field] = std::to_string(member.fallback);
-            continue;
-        }
-        if (!found->value.IsInt() || found->value.GetInt() < member.minimum) {
-            LOG_ERROR << "Configuration " << file << ": member \"" << member.name
-                      << "\" must be an integer between " << member.minimum << " and 2147483647.";
-            complete = false;
-            continue;
-        }
-        values[member.field] = std::to_string(found->value.GetInt());
     }
     if (!complete) {
         return;
