@@ -129,6 +129,9 @@ private:
 
 // How long the orderly stop may take before the process gives up on it.
 constexpr std::chrono::seconds kStopLimit{15};
+// Of that, what the stop keeps for itself after the photo uploads: the "offline" message on a
+// signal (3 s at most) and the rest of the teardown.
+constexpr std::chrono::seconds kStopReserve{4};
 
 // systemd's watchdog: while it is enabled (WATCHDOG_USEC), a keep-alive at half its period, but
 // only while no thread of the framework has been stuck in one handler for a whole period.
@@ -197,7 +200,9 @@ int Run() {
         KillRunningCommands();
         std::_Exit(2);
     });
-    controller->stop();
+    // Captures stop first (a photo being taken is finished), then the uploads get what is
+    // left until the deadline, however slow the link: the stop bound is never overrun by them.
+    controller->StopBy(std::chrono::steady_clock::now() + kStopLimit - kStopReserve);
     controller->wait();
     // A planned end says nothing: the next run follows within seconds, and the clean
     // disconnection keeps the broker from publishing the last will.

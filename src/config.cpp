@@ -58,6 +58,7 @@ const Member kMembers[] = {
     {"mqtt", "key_file", Kind::File, MQTT_KEY_FILE, true},
     {"ftp_photo", "ca_file", Kind::File, FTP_PHOTO_CA_FILE, true},
     {"ftp_photo", "known_hosts", Kind::File, FTP_PHOTO_KNOWN_HOSTS, true},
+    {"ftp_photo", "folder", Kind::String, FTP_PHOTO_FOLDER, true},
 };
 
 // The file holds passwords: anyone but its owner who can read it can log in as the device.
@@ -220,6 +221,15 @@ Config::Config(const std::string& file, const std::string& netClassRoot) {
     if (!values[MQTT_KEY_FILE].empty() && values[MQTT_CERT_FILE].empty()) {
         LOG_ERROR << "Configuration " << file
                   << ": member \"mqtt.key_file\" needs \"mqtt.cert_file\".";
+        complete = false;
+    }
+    // The folder ends up in FTP commands (RNFR/RNTO): a line break would smuggle in a command
+    // of its own, and ".." would leave the account's folder for the fleet's.
+    const std::string& folder = values[FTP_PHOTO_FOLDER];
+    if (folder.find_first_of(std::string("\r\n\t\0", 4)) != std::string::npos ||
+        ("/" + folder + "/").find("/../") != std::string::npos) {
+        LOG_ERROR << "Configuration " << file << ": member \"ftp_photo.folder\" must be a folder "
+                  << "path without control characters or \"..\".";
         complete = false;
     }
     for (const Range& range : kRanges) {

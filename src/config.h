@@ -66,6 +66,7 @@ enum FIELD {
     FTP_PHOTO_CA_FILE = 83,
     FTP_PHOTO_KNOWN_HOSTS = 84,
     MQTT_TOPIC_STATUS = 85,
+    FTP_PHOTO_FOLDER = 90,
 };
 
 // The process-wide key/value store, read once from /etc/config.json on the first Get and

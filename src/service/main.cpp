@@ -126,10 +126,21 @@ void Main::onExit() {
     controller->stop();
     controller->wait();
     if (photoStore) {
-        photoStore->Shutdown();
+        const int64_t deadline = uploadDeadlineNs.load();
+        if (deadline != 0) {
+            photoStore->Shutdown(std::chrono::steady_clock::time_point(std::chrono::nanoseconds(deadline)));
+        } else {
+            photoStore->Shutdown();
+        }
     }
     Thread::onExit();
     photoStore.reset();
+}
+
+void Main::StopBy(std::chrono::steady_clock::time_point deadline) {
+    uploadDeadlineNs = static_cast<int64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count());
+    stop();
 }
 
 void Main::RespondSuccess(const std::string& commandWord) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -70,6 +71,11 @@ public:
     // device goes away on purpose ("offline" on the status topic), waiting at most `timeout`.
     void AnnounceOffline(std::chrono::milliseconds timeout);
 
+    // Any thread. Stops this thread like stop(); the photo uploads of the orderly stop end by
+    // `deadline` (steady clock), whatever the link: what is not delivered by then stays
+    // pending, and what a cut transfer sent is resumed by the next run.
+    void StopBy(std::chrono::steady_clock::time_point deadline);
+
     // Test seam: a heartbeat period in seconds instead of HEARTBEAT_INTERVAL when positive
     // (0 restores it). Before start().
     static void SetHeartbeatIntervalForTest(int seconds);
@@ -95,6 +101,8 @@ private:
     // A "view_cam" is queued and not yet handled: set by the delivery thread, cleared by this
     // thread when it handles it.
     std::atomic<bool> viewCamQueued{false};
+    // Set by StopBy before the stop event: nanoseconds of the steady clock, 0 for none.
+    std::atomic<int64_t> uploadDeadlineNs{0};
     // The delivery thread's allowance of commands per kind (token buckets), under their lock.
     struct Allowance {
         double tokens = kCommandBurst;

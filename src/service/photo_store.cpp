@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -15,18 +16,24 @@
 
 #include "config.h"
 #include "net/ftp.h"
-#include "service/stream.h"
+#include "service/photo_layout.h"
 #include "utils/logger.h"
 #include "utils/shell.h"
 
+namespace layout = photo_layout;
+
 namespace {
 
-// Events of the upload thread.
-using PhotoCapturedEvent = Event<0, std::string>;  // path below <sdfolder>/photo/
+// Events of this thread.
+using PhotoCapturedEvent = Event<0, PhotoStore::Shot>;
 using DrainEvent = Event<1>;
 using RetryEvent = Event<2>;
+using RoomEvent = Event<3>;
 
-constexpr const char* kMarkerSuffix = ".pending";
+// How many later seconds a photo may move to when its name is taken.
+constexpr int kMaxNameTries = 1000;
+// A JPEG may carry zero padding after its end marker (some UVC cameras fill their buffers).
+constexpr int64_t kMaxPadding = 4096;
 
 int64_t SteadyNs() {
     return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -40,14 +47,8 @@ int64_t WallSeconds() {
                                     .count());
 }
 
-bool AllDigits(const std::string& text, std::size_t maxLength) {
-    return !text.empty() && text.size() <= maxLength &&
-           text.find_first_not_of("0123456789") == std::string::npos;
-}
-
-bool EndsWith(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() &&
-           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+bool AllDigits(const std::string& text) {
+    return !text.empty() && text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
 std::vector<std::string> ListFolder(const std::string& path) {
@@ -62,35 +63,70 @@ std::vector<std::string> ListFolder(const std::string& path) {
     return names;
 }
 
-// Numeric sub-folders (year, month, day: not zero-padded), smallest first.
+bool Lstat(const std::string& path, struct stat& info) { return ::lstat(path.c_str(), &info) == 0; }
+
+bool IsRealFolder(const std::string& path) {
+    struct stat info {};
+    return Lstat(path, info) && S_ISDIR(info.st_mode);
+}
+
+bool Exists(const std::string& path) {
+    struct stat info {};
+    return Lstat(path, info);
+}
+
+// Makes `path` a folder of ours (with its parents): 0, or the errno that stood in the way.
+int EnsureFolder(const std::string& path) {
+    if (IsRealFolder(path)) return 0;
+    if (::mkdir(path.c_str(), 0700) == 0) return 0;
+    int error = errno;
+    if (error == ENOENT) {
+        CreateDirectory(path);
+        if (IsRealFolder(path)) return 0;
+        error = ::mkdir(path.c_str(), 0700) == 0 ? 0 : errno;
+    }
+    if (error == EEXIST) return IsRealFolder(path) ? 0 : ENOTDIR;  // a link or a file
+    return error;
+}
+
+// Numeric sub-folders (year, month, day: not zero-padded), smallest first; links are not
+// folders of ours and are never entered.
 std::vector<std::pair<long long, std::string>> NumberedFolders(const std::string& path) {
     std::vector<std::pair<long long, std::string>> folders;
     for (const std::string& name : ListFolder(path)) {
-        if (AllDigits(name, 9)) folders.emplace_back(std::stoll(name), name);
+        if (AllDigits(name) && IsRealFolder(path + "/" + name)) folders.emplace_back(std::stoll(name), name);
     }
     std::sort(folders.begin(), folders.end());
     return folders;
 }
 
-// Makes a finished rename or removal in `folder` durable.
-void SyncFolder(const std::string& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
+// A whole JPEG: the start marker first, the end marker last (zero padding after it allowed).
+bool IsWholeJpeg(int fd, int64_t size) {
+    unsigned char head[2] = {0, 0};
+    if (size < 4 || ::pread(fd, head, 2, 0) != 2 || head[0] != 0xFF || head[1] != 0xD8) return false;
+    const int64_t span = std::min<int64_t>(size - 2, kMaxPadding + 2);
+    std::vector<unsigned char> tail(static_cast<std::size_t>(span));
+    if (::pread(fd, tail.data(), tail.size(), static_cast<off_t>(size - span)) != static_cast<ssize_t>(span)) {
+        return false;
+    }
+    std::size_t end = tail.size();
+    while (end > 0 && tail[end - 1] == 0x00) --end;
+    return end >= 2 && tail[end - 2] == 0xFF && tail[end - 1] == 0xD9;
 }
 
-bool SyncFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool synced = ::fsync(fd) == 0;
-    ::close(fd);
-    return synced;
-}
-
-bool Exists(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;
+// Moves `from` to `to` unless `to` exists: 0, EEXIST, or another errno. File systems without
+// RENAME_NOREPLACE take a hard link; FAT, which has neither, a look first (this thread is
+// the only one that names photos, so nothing of ours appears in between).
+int RenameNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return 0;
+    }
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return errno;
+    if (Exists(to)) return EEXIST;
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
 }  // namespace
@@ -105,6 +141,10 @@ PhotoStore::Settings PhotoStore::Settings::FromConfig() {
     settings.ftpHost = Config::Get(FTP_PHOTO_SERVER);
     settings.ftpPort = std::stoi(Config::Get(FTP_PHOTO_PORT));
     settings.ftpTrust = FTPClient::TrustFromConfig();
+    settings.mac = Config::Get(MAC_ADDRESS);
+    std::transform(settings.mac.begin(), settings.mac.end(), settings.mac.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    settings.remoteFolder = layout::RemoteFolder(Config::Get(FTP_PHOTO_FOLDER), settings.mac);
     // A long transfer that still moves keeps the watchdog's keep-alives coming.
     settings.keepAlive = []() { Thread::ReportProgress(); };
     return settings;
@@ -120,8 +160,8 @@ PhotoStore::PhotoStore(const std::string& name, std::shared_ptr<Thread> parent, 
     : Thread(name, std::move(parent)),
       settings(std::move(values)),
       photoRoot(settings.sdFolder + "/photo"),
-      pendingRoot(settings.sdFolder + "/photo/.pending"),
-      startSeconds(WallSeconds()) {
+      pendingRoot(settings.sdFolder + "/photo/" + layout::kPendingFolder),
+      captureRoot(settings.sdFolder + "/photo/" + layout::kCaptureFolder) {
     struct stat card {};
     struct stat root {};
     if (::stat(settings.sdFolder.c_str(), &card) != 0) {
@@ -135,137 +175,217 @@ PhotoStore::PhotoStore(const std::string& name, std::shared_ptr<Thread> parent, 
 
 PhotoStore::~PhotoStore() = default;
 
-bool PhotoStore::ParsePhotoName(const std::string& name, int64_t& seconds, int& camera) {
-    const std::size_t underscore = name.find('_');
-    const std::size_t dot = name.find('.');
-    if (underscore == std::string::npos || dot == std::string::npos || dot < underscore) return false;
-    const std::string first = name.substr(0, underscore);
-    const std::string second = name.substr(underscore + 1, dot - underscore - 1);
-    if (!AllDigits(first, 18) || !AllDigits(second, 9)) return false;
-    seconds = static_cast<int64_t>(std::stoll(first));
-    camera = std::stoi(second);
-    return true;
-}
+int64_t PhotoStore::Now() const { return settings.clock ? settings.clock() : WallSeconds(); }
 
-std::string PhotoStore::MarkerName(const std::string& relative) {
-    // <year>/<month>/<day>/<seconds>_<camera>.jpg -> <seconds>_<camera>.<year>-<month>-<day>.pending
-    std::vector<std::string> parts;
-    std::size_t begin = 0;
-    for (std::size_t slash = relative.find('/'); slash != std::string::npos; slash = relative.find('/', begin)) {
-        parts.push_back(relative.substr(begin, slash - begin));
-        begin = slash + 1;
-    }
-    const std::string fileName = relative.substr(begin);
-    int64_t seconds = 0;
-    int camera = 0;
-    if (parts.size() != 3 || !EndsWith(fileName, ".jpg") || fileName.find('.') != fileName.size() - 4 ||
-        !ParsePhotoName(fileName, seconds, camera)) {
-        return std::string();
-    }
-    for (const std::string& part : parts) {
-        if (!AllDigits(part, 9)) return std::string();
-    }
-    return fileName.substr(0, fileName.size() - 4) + "." + parts[0] + "-" + parts[1] + "-" + parts[2] +
-           kMarkerSuffix;
-}
-
-std::string PhotoStore::MarkedPhoto(const std::string& marker) {
-    const std::size_t dot = marker.find('.');
-    if (dot == std::string::npos || !EndsWith(marker, kMarkerSuffix)) return std::string();
-    std::string date = marker.substr(dot + 1, marker.size() - dot - 1 - std::strlen(kMarkerSuffix));
-    std::replace(date.begin(), date.end(), '-', '/');
-    const std::string relative = date + "/" + marker.substr(0, dot) + ".jpg";
-    return MarkerName(relative) == marker ? relative : std::string();
-}
-
-std::string PhotoStore::RemoteName(const std::string& path) const {
-    std::string remote = path;
-    const std::size_t at = remote.find(settings.sdFolder);
-    if (at != std::string::npos) remote.erase(at, settings.sdFolder.size());
-    return remote;
-}
-
-// ----------------------------------------------------------------------- the card
-
-bool PhotoStore::WriteMarker(const std::string& marker) const {
-    // An empty file whose name says everything: it appears whole or not at all, and it costs
-    // the card a directory entry, no data block.
-    const std::string path = pendingRoot + "/" + marker;
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0 && errno == ENOENT) {
-        // The first photo on this card (or the folder was removed since).
-        CreateDirectory(pendingRoot);
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    }
-    if (fd < 0) {
-        LOG_ERROR << "Cannot record photo " << MarkedPhoto(marker) << " as pending in " << pendingRoot << ": "
-                  << std::strerror(errno);
-        return false;
-    }
-    ::close(fd);
-    SyncFolder(pendingRoot);
-    return true;
-}
-
-void PhotoStore::RemoveMarker(const std::string& marker) const {
-    if (::unlink((pendingRoot + "/" + marker).c_str()) == 0) SyncFolder(pendingRoot);
-}
-
-int64_t PhotoStore::FreeBytes() const {
-    struct statvfs info {};
-    if (::statvfs(settings.sdFolder.c_str(), &info) != 0) return -1;
-    return static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize);
-}
+std::string PhotoStore::Local(const Entry& entry) const { return photoRoot + "/" + entry.relative; }
 
 // ----------------------------------------------------------------- capturing thread
 
-PhotoStore::Shot PhotoStore::Prepare(int camera) {
-    EnsureRoom();
-    Shot shot;
-    shot.path = Photo::GeneratePhotoPath(settings.sdFolder, camera);
-    const std::size_t slash = shot.path.rfind('/');
-    const std::string fileName = shot.path.substr(slash + 1);
-    shot.temporary = shot.path.substr(0, slash + 1) + "." + fileName + ".part";
-    shot.marker = MarkerName(shot.path.substr(photoRoot.size() + 1));
-    // Without its marker the photo would still go out in this run, only not after a restart.
-    if (!shot.marker.empty()) WriteMarker(shot.marker);
-    return shot;
+bool PhotoStore::Prepare(int camera, Shot& shot) {
+    PostUnlessStopping(std::make_shared<RoomEvent>());
+    shot.camera = camera;
+    shot.seconds = Now();
+    shot.temporary = captureRoot + "/" + layout::CaptureName(shot.seconds, camera, static_cast<long>(::getpid()));
+    if (const int error = EnsureFolder(captureRoot)) {
+        CardError("create the capture folder", captureRoot, error);
+        return false;
+    }
+    // Created here, exclusively and not through a link, so that the tool writes into a file
+    // of ours; and a card that takes no file at all is known before the tool runs.
+    int fd = ::open(shot.temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EEXIST && ::unlink(shot.temporary.c_str()) == 0) {
+        fd = ::open(shot.temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    }
+    if (fd < 0) {
+        CardError("create the capture file", shot.temporary, errno);
+        return false;
+    }
+    ::close(fd);
+    return true;
 }
 
 bool PhotoStore::Commit(const Shot& shot) {
+    const int fd = ::open(shot.temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat info {};
-    if (::stat(shot.temporary.c_str(), &info) != 0 || info.st_size == 0) {
-        LOG_ERROR << "Capture of " << shot.path << " left no picture.";
+    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) {
+        LOG_ERROR << "Capture of " << shot.temporary << " left no picture.";
+        if (fd >= 0) ::close(fd);
         Abandon(shot);
         return false;
     }
-    // The picture is on the card before its name says it is complete.
-    SyncFile(shot.temporary);
-    if (::rename(shot.temporary.c_str(), shot.path.c_str()) != 0) {
-        LOG_ERROR << "Cannot rename " << shot.temporary << " to " << shot.path << ": "
-                  << std::strerror(errno);
+    bool whole = IsWholeJpeg(fd, static_cast<int64_t>(info.st_size));
+    if (!whole) {
+        LOG_ERROR << "Capture of " << shot.temporary << " is not a whole JPEG (" << info.st_size
+                  << " bytes without its start or end marker); it is dropped.";
+    } else if (::fsync(fd) != 0) {
+        CardError("sync the capture", shot.temporary, errno);
+        whole = false;
+    }
+    ::close(fd);
+    if (!whole) {
         Abandon(shot);
         return false;
     }
-    SyncFolder(shot.path.substr(0, shot.path.rfind('/')));
-    post(std::make_shared<PhotoCapturedEvent>(shot.path.substr(photoRoot.size() + 1)));
+    PostUnlessStopping(std::make_shared<PhotoCapturedEvent>(shot));
     return true;
 }
 
 void PhotoStore::Abandon(const Shot& shot) {
-    ::unlink(shot.temporary.c_str());
-    RemoveMarker(shot.marker);
+    if (::unlink(shot.temporary.c_str()) != 0 && errno != ENOENT) {
+        CardError("remove the failed capture", shot.temporary, errno);
+    }
+}
+
+// ----------------------------------------------------------------------- the card
+
+void PhotoStore::CardError(const std::string& what, const std::string& path, int error) {
+    if (error == EROFS) {
+        if (!readOnlyReported.exchange(true)) {
+            LOG_ERROR << "Storage card " << settings.sdFolder << " is read-only (" << std::strerror(error)
+                      << "): cannot " << what << " " << path
+                      << "; photos already on it are still delivered, no new photo is kept.";
+        } else {
+            LOG_DEBUG << "Read-only card: cannot " << what << " " << path << ".";
+        }
+        return;
+    }
+    LOG_ERROR << "Cannot " << what << " " << path << ": " << std::strerror(error);
+}
+
+void PhotoStore::SyncFolder(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        CardError("open the folder to sync", folder, errno);
+        return;
+    }
+    if (::fsync(fd) != 0) CardError("sync the folder", folder, errno);
+    ::close(fd);
+}
+
+bool PhotoStore::IsPending(const std::string& relative) const {
+    return Exists(pendingRoot + "/" + layout::MarkerPath(relative)) ||
+           Exists(pendingRoot + "/" + layout::MarkerName(relative));
+}
+
+// 0 once the marker exists (new), EEXIST when one is there already, another errno on failure
+// (logged). An empty file appears whole or not at all and costs a directory entry, no data.
+bool PhotoStore::WriteMarker(const std::string& relative) {
+    const std::string markerPath = layout::MarkerPath(relative);
+    if (markerPath.empty()) {
+        errno = EINVAL;
+        return false;
+    }
+    const std::string path = pendingRoot + "/" + markerPath;
+    const std::string folder = path.substr(0, path.rfind('/'));
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(path.c_str(), flags, 0600);
+    if (fd < 0 && errno == ENOENT) {
+        // The first photo of the day, or of this card.
+        if (const int error = EnsureFolder(folder)) {
+            CardError("create the folder of pending records", folder, error);
+            errno = error;
+            return false;
+        }
+        fd = ::open(path.c_str(), flags, 0600);
+    }
+    if (fd < 0) {
+        const int error = errno;
+        if (error != EEXIST) CardError("record the photo as pending in", path, error);
+        errno = error;
+        return false;
+    }
+    ::close(fd);
+    SyncFolder(folder);
+    return true;
+}
+
+bool PhotoStore::RemoveMarker(const std::string& relative) {
+    const std::string current = pendingRoot + "/" + layout::MarkerPath(relative);
+    const std::string legacy = pendingRoot + "/" + layout::MarkerName(relative);
+    for (const std::string& path : {current, legacy}) {
+        if (::unlink(path.c_str()) == 0) {
+            const std::string folder = path.substr(0, path.rfind('/'));
+            if (folder != pendingRoot && ::rmdir(folder.c_str()) == 0) {
+                SyncFolder(pendingRoot);  // the day's last record went, and its folder
+            } else {
+                SyncFolder(folder);
+            }
+            return true;
+        }
+        if (errno != ENOENT) {
+            CardError("remove the pending record", path, errno);
+            return false;
+        }
+    }
+    return true;  // none there: nothing to remove
+}
+
+// Moves a whole capture into place under its second or the next free one, recorded as
+// pending first; false (logged) when it cannot be kept.
+bool PhotoStore::Place(int64_t seconds, int camera, const std::string& temporary, std::string& relative) {
+    const std::string day = layout::DayOf(seconds);
+    const std::string dayPath = photoRoot + "/" + day;
+    if (const int error = EnsureFolder(dayPath)) {
+        CardError("use the day folder", dayPath, error);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    const std::string wanted = layout::Relative(day, seconds, camera);
+    for (int k = 0; k < kMaxNameTries; ++k) {
+        const std::string candidate = layout::Relative(day, seconds + k, camera);
+        if (Exists(photoRoot + "/" + candidate) || IsPending(candidate)) continue;
+        // Without its marker the photo still goes out in this run, only not after a restart.
+        const bool marked = WriteMarker(candidate);
+        if (!marked && errno == EEXIST) continue;
+        const int error = RenameNoReplace(temporary, photoRoot + "/" + candidate);
+        if (error == EEXIST) {
+            if (marked) RemoveMarker(candidate);
+            continue;
+        }
+        if (error != 0) {
+            CardError("move the capture into place as", photoRoot + "/" + candidate, error);
+            if (marked) RemoveMarker(candidate);
+            ::unlink(temporary.c_str());
+            return false;
+        }
+        SyncFolder(dayPath);
+        SyncFolder(captureRoot);
+        if (k > 0) {
+            LOG_WARN << "Photo " << photoRoot << "/" << wanted << " exists already (clock set back?): the new photo is "
+                     << photoRoot << "/" << candidate << ".";
+        }
+        relative = candidate;
+        return true;
+    }
+    LOG_ERROR << "No free name for the photo of camera " << camera << " near " << photoRoot << "/" << wanted
+              << "; capture dropped.";
+    ::unlink(temporary.c_str());
+    return false;
+}
+
+bool PhotoStore::Roomy() const {
+    struct statvfs info {};
+    if (::statvfs(settings.sdFolder.c_str(), &info) != 0) return true;  // nothing to judge by
+    if (settings.minFreeBytes > 0 &&
+        static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize) < settings.minFreeBytes) {
+        return false;
+    }
+    // File systems that count no inodes (FAT) report 0 of them: judged by space alone.
+    if (info.f_files == 0) return true;
+    const uint64_t floor = std::max<uint64_t>(16, static_cast<uint64_t>(info.f_files) / 100);
+    return static_cast<uint64_t>(info.f_favail) >= floor;
 }
 
 void PhotoStore::EnsureRoom() {
-    if (settings.minFreeBytes <= 0) return;
-    const int64_t free = FreeBytes();
-    if (free < 0 || free >= settings.minFreeBytes) return;
+    if (Roomy()) return;
     // Delivered photos go first; undelivered ones only when nothing else is left.
     if (DeleteOldest(false) || DeleteOldest(true)) return;
-    LOG_WARN << "Storage card " << settings.sdFolder << " has " << FreeBytes() / (1024 * 1024)
-             << " MiB free, below its floor of " << settings.minFreeBytes / (1024 * 1024)
-             << " MiB, and no photo is left to delete.";
+    struct statvfs info {};
+    ::statvfs(settings.sdFolder.c_str(), &info);
+    LOG_WARN << "Storage card " << settings.sdFolder << " has "
+             << static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize) / (1024 * 1024)
+             << " MiB and " << static_cast<uint64_t>(info.f_favail) << " files free, below its floor of "
+             << settings.minFreeBytes / (1024 * 1024) << " MiB or 1 % of its files, and no photo is left to delete.";
 }
 
 // Deletes photos oldest first until the floor is reached; true once it is.
@@ -275,33 +395,46 @@ bool PhotoStore::DeleteOldest(bool undelivered) {
         for (const auto& month : NumberedFolders(yearPath)) {
             const std::string monthPath = yearPath + "/" + month.second;
             for (const auto& day : NumberedFolders(monthPath)) {
+                const std::string dayName = year.second + "/" + month.second + "/" + day.second;
                 const std::string dayPath = monthPath + "/" + day.second;
                 std::vector<std::pair<std::pair<int64_t, int>, std::string>> photos;
                 for (const std::string& name : ListFolder(dayPath)) {
+                    std::string parsedDay;
                     int64_t seconds = 0;
                     int camera = 0;
-                    const std::string relative = year.second + "/" + month.second + "/" + day.second + "/" + name;
-                    if (!MarkerName(relative).empty() && ParsePhotoName(name, seconds, camera)) {
+                    struct stat info {};
+                    const std::string path = dayPath + "/" + name;
+                    if (layout::ParseRelative(dayName + "/" + name, parsedDay, seconds, camera)) {
                         photos.push_back({{seconds, camera}, name});
-                    } else if (name[0] == '.' && EndsWith(name, ".part")) {
-                        // A capture cut short by a power loss: never a photo.
-                        ::unlink((dayPath + "/" + name).c_str());
+                    } else if (name[0] == '.' && name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0 &&
+                               Lstat(path, info) && S_ISREG(info.st_mode)) {
+                        // A capture of an older version cut short by a power loss: never a photo.
+                        ::unlink(path.c_str());
                     }
                 }
                 std::sort(photos.begin(), photos.end());
                 bool enough = false;
                 for (const auto& photo : photos) {
-                    const std::string marker =
-                        MarkerName(year.second + "/" + month.second + "/" + day.second + "/" + photo.second);
-                    const bool pending = Exists(pendingRoot + "/" + marker);
+                    const std::string relative = dayName + "/" + photo.second;
+                    const bool pending = IsPending(relative);
                     if (pending != undelivered) continue;
                     const std::string path = dayPath + "/" + photo.second;
+                    struct stat info {};
+                    if (!Lstat(path, info) || !S_ISREG(info.st_mode)) {
+                        LOG_WARN << "Not a photo but something else under its name, left alone: " << path << ".";
+                        continue;
+                    }
+                    if (::unlink(path.c_str()) != 0) {
+                        CardError("delete the photo", path, errno);
+                        continue;
+                    }
                     if (pending) {
                         LOG_WARN << "Storage card full: deleting undelivered photo " << path << ".";
+                        RemoveMarker(relative);
+                        backlog.erase(Entry{photo.first.first, photo.first.second, relative});
+                        aside.erase(relative);
                     }
-                    if (::unlink(path.c_str()) != 0) continue;
-                    if (pending) RemoveMarker(marker);
-                    if (FreeBytes() >= settings.minFreeBytes) {
+                    if (Roomy()) {
                         enough = true;
                         break;
                     }
@@ -320,7 +453,7 @@ bool PhotoStore::DeleteOldest(bool undelivered) {
     return false;
 }
 
-// --------------------------------------------------------------------- upload thread
+// --------------------------------------------------------------------- this thread
 
 void PhotoStore::onInit() {
     Thread::onInit();
@@ -328,6 +461,7 @@ void PhotoStore::onInit() {
         [this](std::shared_ptr<PhotoCapturedEvent> event) { OnCaptured(event->get<0>()); });
     setEventHandler<DrainEvent>([this](std::shared_ptr<DrainEvent>) { OnDrain(); });
     setEventHandler<RetryEvent>([this](std::shared_ptr<RetryEvent>) { OnRetry(); });
+    setEventHandler<RoomEvent>([this](std::shared_ptr<RoomEvent>) { EnsureRoom(); });
 
     // The timer's firing threads may outlive this object; they hold it only weakly.
     std::weak_ptr<Thread> self = shared_from_this();
@@ -339,6 +473,8 @@ void PhotoStore::onInit() {
     retry = settings.firstRetry;
 
     LoadPending();
+    RecoverCaptures();
+    EnsureRoom();
     if (!backlog.empty()) {
         LOG_INFO << backlog.size() << " photos of earlier runs are waiting for upload.";
     }
@@ -350,65 +486,111 @@ void PhotoStore::onExit() {
         retryTimer->setEnabled(false);
         retryTimer.reset();
     }
+    session.reset();
     if (!backlog.empty()) {
         LOG_INFO << backlog.size() << " photos stay pending for the next run.";
     }
     Thread::onExit();
 }
 
+// Start-up reads the pending records only, never the photo tree.
 void PhotoStore::LoadPending() {
+    std::vector<std::string> markers;
     for (const std::string& name : ListFolder(pendingRoot)) {
+        struct stat info {};
+        const std::string path = pendingRoot + "/" + name;
+        if (!Lstat(path, info)) continue;
+        if (S_ISDIR(info.st_mode)) {
+            for (const std::string& marker : ListFolder(path)) markers.push_back(marker);
+        } else if (S_ISREG(info.st_mode)) {
+            markers.push_back(name);  // kept flat by older versions
+        }
+    }
+    for (const std::string& marker : markers) {
+        const std::string relative = layout::MarkedPhoto(marker);
+        std::string day;
         int64_t seconds = 0;
         int camera = 0;
-        const std::string relative = MarkedPhoto(name);
-        if (relative.empty() || !ParsePhotoName(name, seconds, camera)) continue;
-        const std::string photo = photoRoot + "/" + relative;
-        if (!Exists(photo)) {
-            // Written before a capture that never finished (or a photo deleted since); a
-            // marker of this run belongs to a capture that may still be under way.
-            if (seconds < startSeconds) {
-                const std::size_t slash = photo.rfind('/');
-                ::unlink((photo.substr(0, slash + 1) + "." + photo.substr(slash + 1) + ".part").c_str());
-                RemoveMarker(name);
-            }
+        if (relative.empty() || !layout::ParseRelative(relative, day, seconds, camera)) continue;
+        if (!Exists(photoRoot + "/" + relative)) {
+            // Its capture never finished (a power loss), or the photo was deleted since. An
+            // older version captured into the day folder: its leftover goes too.
+            const std::string old = photoRoot + "/" + day + "/." + layout::PhotoName(seconds, camera) + ".part";
+            struct stat info {};
+            if (Lstat(old, info) && S_ISREG(info.st_mode)) ::unlink(old.c_str());
+            RemoveMarker(relative);
             continue;
         }
         backlog.insert(Entry{seconds, camera, relative});
     }
 }
 
-void PhotoStore::OnCaptured(const std::string& relative) {
-    if (PastDeadline()) return;  // stays pending for the next run
-    const std::size_t slash = relative.rfind('/');
-    Entry entry{0, 0, relative};
-    ParsePhotoName(relative.substr(slash == std::string::npos ? 0 : slash + 1), entry.seconds,
-                   entry.camera);
-    if (!Deliver(entry)) {
-        backlog.insert(entry);
-        if (!waiting) Backoff(false);
-        return;
+// Captures that a power loss or a kill interrupted: a whole picture is kept like a fresh one.
+void PhotoStore::RecoverCaptures() {
+    const std::string ownSuffix = "." + std::to_string(static_cast<long>(::getpid())) + ".part";
+    for (const std::string& name : ListFolder(captureRoot)) {
+        const std::string path = captureRoot + "/" + name;
+        int64_t seconds = 0;
+        int camera = 0;
+        if (!layout::ParsePhotoName(name, seconds, camera) ||
+            (name.size() > ownSuffix.size() && name.compare(name.size() - ownSuffix.size(), ownSuffix.size(), ownSuffix) == 0)) {
+            continue;
+        }
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        struct stat info {};
+        if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            if (fd >= 0) ::close(fd);
+            LOG_WARN << "Not a capture but something else in the capture folder, left alone: " << path << ".";
+            continue;
+        }
+        const bool whole = IsWholeJpeg(fd, static_cast<int64_t>(info.st_size)) && ::fsync(fd) == 0;
+        ::close(fd);
+        std::string relative;
+        if (!whole) {
+            LOG_WARN << "Dropping the unfinished capture " << path << ".";
+            if (::unlink(path.c_str()) != 0) CardError("remove the unfinished capture", path, errno);
+        } else if (Place(seconds, camera, path, relative)) {
+            LOG_INFO << "Kept the interrupted capture " << path << " as " << photoRoot << "/" << relative << ".";
+            backlog.insert(Entry{seconds, camera, relative});
+        }
     }
+}
+
+void PhotoStore::OnCaptured(const Shot& shot) {
+    EnsureRoom();
+    std::string relative;
+    if (!Place(shot.seconds, shot.camera, shot.temporary, relative)) return;
+    std::string day;
+    Entry entry{0, 0, relative};
+    layout::ParseRelative(relative, day, entry.seconds, entry.camera);
+    backlog.insert(entry);
+    if (PastDeadline()) return;  // stays pending for the next run
+    // A fresh photo is always tried: it is also how a server that came back is noticed.
+    const Outcome outcome = Deliver(entry);
+    Settle(entry, outcome);
+    if (outcome == Outcome::ServerDown || outcome == Outcome::Aborted) return;
     if (waiting) ServerIsBack();
     QueueDrain();
 }
 
 void PhotoStore::OnDrain() {
     drainQueued = false;
-    while (!waiting && !backlog.empty() && !PastDeadline()) {
-        const Entry oldest = *backlog.begin();
-        if (!Deliver(oldest)) {
-            Backoff(false);
+    while (!waiting && !PastDeadline()) {
+        const Entry* next = NextEligible();
+        if (next == nullptr) {
+            session.reset();  // the drain is over: log out
+            ArmWake();
             return;
         }
-        backlog.erase(oldest);
+        Entry entry = *next;
+        const Outcome outcome = Deliver(entry);
+        Settle(entry, outcome);
+        if (outcome == Outcome::ServerDown || outcome == Outcome::Aborted) return;
         std::lock_guard<std::mutex> lock(stopMutex);
         if (!stopping) {
-            if (!backlog.empty()) {
-                // Behind whatever was posted meanwhile: fresh photos are not held up by the
-                // backlog.
-                drainQueued = true;
-                post(std::make_shared<DrainEvent>());
-            }
+            // Behind whatever was posted meanwhile: fresh photos are not held up by the backlog.
+            drainQueued = true;
+            post(std::make_shared<DrainEvent>());
             return;
         }
         // Stopping: nothing new can arrive, so the rest of the bounded time goes to the backlog.
@@ -416,20 +598,74 @@ void PhotoStore::OnDrain() {
 }
 
 void PhotoStore::OnRetry() {
-    if (!waiting) return;
+    if (!waiting) {
+        // A photo set aside is due again.
+        retryTimer->setEnabled(false);
+        QueueDrain();
+        return;
+    }
     if (backlog.empty() || PastDeadline()) {
         waiting = false;
         retryTimer->setEnabled(false);
         return;
     }
-    const Entry oldest = *backlog.begin();
-    if (!Deliver(oldest)) {
+    const Entry* next = NextEligible();
+    if (next == nullptr) return;  // everything is set aside: the next firing looks again
+    Entry entry = *next;
+    const Outcome outcome = Deliver(entry);
+    Settle(entry, outcome);
+    if (outcome == Outcome::ServerDown) {
         Backoff(true);
         return;
     }
-    backlog.erase(oldest);
+    if (outcome == Outcome::Aborted) return;
     ServerIsBack();
     QueueDrain();
+}
+
+void PhotoStore::Settle(const Entry& entry, Outcome outcome) {
+    switch (outcome) {
+    case Outcome::Delivered:
+    case Outcome::Gone:
+        backlog.erase(entry);
+        aside.erase(entry.relative);
+        break;
+    case Outcome::Refused: {
+        auto found = aside.find(entry.relative);
+        const std::chrono::seconds wait =
+            found == aside.end() ? settings.firstRetry : std::min(found->second.wait * 2, settings.maxRetry);
+        aside[entry.relative] = Aside{std::chrono::steady_clock::now() + wait, wait};
+        break;
+    }
+    case Outcome::ServerDown:
+        session.reset();
+        if (!waiting) Backoff(false);
+        break;
+    case Outcome::Aborted:
+        session.reset();
+        break;
+    }
+}
+
+const PhotoStore::Entry* PhotoStore::NextEligible() const {
+    const auto now = std::chrono::steady_clock::now();
+    for (const Entry& entry : backlog) {
+        auto found = aside.find(entry.relative);
+        if (found == aside.end() || found->second.until <= now) return &entry;
+    }
+    return nullptr;
+}
+
+// Nothing can go now: wake up when the first photo set aside is due.
+void PhotoStore::ArmWake() {
+    if (waiting || aside.empty()) return;
+    auto first = std::chrono::steady_clock::time_point::max();
+    for (const auto& item : aside) first = std::min(first, item.second.until);
+    const auto left = std::chrono::duration_cast<std::chrono::seconds>(first - std::chrono::steady_clock::now()) +
+                      std::chrono::seconds(1);
+    retryTimer->setEnabled(false);
+    retryTimer->setInterval(std::max(left, std::chrono::seconds(1)));
+    retryTimer->setEnabled(true);
 }
 
 // The server took a photo again: the backlog need not wait any longer.
@@ -454,39 +690,170 @@ void PhotoStore::Backoff(bool again) {
     retryTimer->setEnabled(true);
 }
 
-bool PhotoStore::Deliver(const Entry& entry) {
-    const std::string local = photoRoot + "/" + entry.relative;
-    const std::string marker = MarkerName(entry.relative);
-    if (!Exists(local)) {
+PhotoStore::Outcome PhotoStore::Deliver(Entry& entry) {
+    const std::string local = Local(entry);
+    // Never through a link, never anything but a regular file: the card is removable and
+    // anyone may have put anything under a photo's name. Non-blocking: a FIFO must not hang us.
+    const int fd = ::open(local.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int openError = errno;
+    if (fd < 0 && openError == ENOENT) {
         LOG_WARN << "Photo " << local << " is no longer on the card; it is not uploaded.";
-        RemoveMarker(marker);
-        return true;
+        RemoveMarker(entry.relative);
+        return Outcome::Gone;
     }
-    bool uploaded = false;
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        if (fd >= 0) ::close(fd);
+        if (fd < 0 && openError != ELOOP) {
+            LOG_WARN << "Upload of photo " << local << " failed (cannot read it from the card: "
+                     << std::strerror(openError) << "); it is set aside and the others go on.";
+            return Outcome::Refused;
+        }
+        // Left where it is, its record too: only its owner knows what it is.
+        LOG_WARN << "Not a photo but " << (fd < 0 ? "a link" : "something else") << " under the name " << local
+                 << ": left alone, never sent.";
+        return Outcome::Gone;
+    }
     std::string reason;
-    try {
-        // One connection per photo, closed before the outcome is logged.
-        FTPClient ftp(settings.ftpUser, settings.ftpPassword, settings.ftpHost, settings.ftpPort,
-                      settings.ftpTrust);
-        ftp.SetProgressHandler([this]() {
+    const Outcome outcome = Send(entry, fd, static_cast<int64_t>(info.st_size), reason);
+    ::close(fd);
+    const std::string sent = Local(entry);  // the photo may have moved to a free name
+    LOG_DEBUG << "Upload FTP Photo " << sent << " status: " << (outcome == Outcome::Delivered ? 1 : 0);
+    if (outcome == Outcome::Delivered) {
+        RemoveMarker(entry.relative);
+        return outcome;
+    }
+    if (reason.empty()) reason = "no reason given by the FTP client";
+    if (PastDeadline()) reason = "shutting down; " + reason;
+    if (outcome == Outcome::Refused) {
+        LOG_WARN << "Upload of photo " << sent << " failed (" << reason
+                 << "); the server refuses this photo: it is set aside and the others go on.";
+    } else {
+        LOG_WARN << "Upload of photo " << sent << " failed (" << reason
+                 << "); it stays pending and is tried again later.";
+    }
+    return outcome;
+}
+
+// The delivery of one photo over the session: ask, resume or send, rename, confirm.
+PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::string& reason) {
+    auto failed = [&reason](const FTPClient::Result& result) {
+        reason = result.message;
+        if (result.replyCode != 0) reason += " (server reply " + std::to_string(result.replyCode) + ")";
+        switch (result.kind) {
+        case FTPClient::Result::Kind::Refused:
+        case FTPClient::Result::Kind::LocalError: return Outcome::Refused;
+        case FTPClient::Result::Kind::Aborted: return Outcome::Aborted;
+        default: return Outcome::ServerDown;
+        }
+    };
+    if (!session) {
+        try {
+            session = std::make_unique<FTPClient>(settings.ftpUser, settings.ftpPassword, settings.ftpHost,
+                                                  settings.ftpPort, settings.ftpTrust);
+        } catch (const std::exception& error) {
+            reason = error.what();
+            return Outcome::ServerDown;
+        }
+        session->SetProgressHandler([this]() {
             if (settings.keepAlive) settings.keepAlive();
             return !PastDeadline();
         });
-        uploaded = ftp.Upload(local, RemoteName(local));
-        reason = ftp.lastMessage();
-    } catch (const std::exception& error) {
-        reason = error.what();
     }
-    LOG_DEBUG << "Upload FTP Photo " << local << " status: " << (uploaded ? 1 : 0);
-    if (!uploaded) {
-        if (reason.empty()) reason = "no reason given by the FTP client";
-        if (PastDeadline()) reason = "shutting down; " + reason;
-        LOG_WARN << "Upload of photo " << local << " failed (" << reason
-                 << "); it stays pending and is tried again later.";
-        return false;
+    for (int hop = 0; hop < kMaxNameTries; ++hop) {
+        if (PastDeadline()) {
+            reason = "no time left";
+            return Outcome::Aborted;
+        }
+        const std::string remote = layout::RemoteName(settings.remoteFolder, entry.relative);
+        const std::string temporary = layout::RemoteTemporary(remote, settings.mac);
+        int64_t there = 0;
+        FTPClient::Result result = session->Stat(remote, there);
+        if (result.kind == FTPClient::Result::Kind::Ok) {
+            if (there == size) {
+                LOG_INFO << "Photo " << Local(entry) << " is on the server already as " << remote
+                         << "; counted as delivered.";
+                return Outcome::Delivered;
+            }
+            Entry moved;
+            if (!MoveAside(entry, remote, there, size, moved)) {
+                reason = remote + " holds another file and the photo cannot take another name";
+                return Outcome::Refused;
+            }
+            entry = moved;
+            continue;
+        }
+        if (result.kind != FTPClient::Result::Kind::Absent) return failed(result);
+        // What an interrupted transfer of this device left: continued, not sent again.
+        int64_t offset = 0;
+        result = session->Stat(temporary, offset);
+        if (result.kind == FTPClient::Result::Kind::Absent || offset > size) {
+            offset = 0;
+        } else if (result.kind != FTPClient::Result::Kind::Ok) {
+            return failed(result);
+        }
+        if (offset < size) {
+            if (offset > 0) LOG_INFO << "Resuming photo " << Local(entry) << " at byte " << offset << ".";
+            result = session->Send(fd, size, offset, temporary);
+            if (result.kind != FTPClient::Result::Kind::Ok) return failed(result);
+        }
+        result = session->Rename(temporary, remote);
+        if (result.kind != FTPClient::Result::Kind::Ok) return failed(result);
+        result = session->Stat(remote, there);
+        if (result.kind != FTPClient::Result::Kind::Ok && result.kind != FTPClient::Result::Kind::Absent) {
+            return failed(result);
+        }
+        if (result.kind == FTPClient::Result::Kind::Absent || there != size) {
+            reason = "the server reports " + (result.kind == FTPClient::Result::Kind::Absent ? std::string("nothing")
+                                                                                        : std::to_string(there) + " bytes") +
+                     " under " + remote + " after the rename, not " + std::to_string(size);
+            return Outcome::Refused;
+        }
+        return Outcome::Delivered;
     }
-    RemoveMarker(marker);
-    return true;
+    reason = "no free name on the server";
+    return Outcome::Refused;
+}
+
+// The server holds another file under the photo's name (another device on the account, an
+// earlier boot with the same clock): the photo takes the next second free on the card.
+bool PhotoStore::MoveAside(Entry& entry, const std::string& taken, int64_t takenSize, int64_t size, Entry& moved) {
+    std::string day;
+    int64_t seconds = 0;
+    int camera = 0;
+    if (!layout::ParseRelative(entry.relative, day, seconds, camera)) return false;
+    for (int k = 1; k < kMaxNameTries; ++k) {
+        const std::string candidate = layout::Relative(day, seconds + k, camera);
+        if (Exists(photoRoot + "/" + candidate) || IsPending(candidate)) continue;
+        const bool marked = WriteMarker(candidate);
+        if (!marked && errno == EEXIST) continue;
+        if (!marked) return false;  // logged; a photo without its record could be lost
+        const int error = RenameNoReplace(Local(entry), photoRoot + "/" + candidate);
+        if (error == EEXIST) {
+            RemoveMarker(candidate);
+            continue;
+        }
+        if (error != 0) {
+            CardError("rename the photo to", photoRoot + "/" + candidate, error);
+            RemoveMarker(candidate);
+            return false;
+        }
+        SyncFolder(photoRoot + "/" + day);
+        RemoveMarker(entry.relative);
+        LOG_WARN << "The server holds another file (" << takenSize << " bytes, the photo has " << size
+                 << ") under " << taken << ": photo " << Local(entry) << " goes on as " << photoRoot << "/"
+                 << candidate << " on the card and on the server.";
+        moved = Entry{seconds + k, camera, candidate};
+        auto found = aside.find(entry.relative);
+        if (found != aside.end()) {
+            aside[candidate] = found->second;
+            aside.erase(found);
+        }
+        backlog.erase(entry);
+        backlog.insert(moved);
+        return true;
+    }
+    return false;
 }
 
 void PhotoStore::PostUnlessStopping(std::shared_ptr<EventBase> event) {
@@ -500,13 +867,16 @@ bool PhotoStore::PastDeadline() const {
 }
 
 void PhotoStore::Shutdown() {
+    Shutdown(std::chrono::steady_clock::now() + settings.drainBound);
+}
+
+void PhotoStore::Shutdown(std::chrono::steady_clock::time_point deadline) {
     {
         std::lock_guard<std::mutex> lock(stopMutex);
         if (stopping) return;
         stopping = true;
-        deadlineNs = SteadyNs() + static_cast<int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                                           settings.drainBound)
-                                                           .count());
+        deadlineNs = static_cast<int64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count());
         stop();
     }
     wait();

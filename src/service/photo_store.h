@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -13,19 +14,23 @@
 #include "utils/thread.h"
 #include "utils/timer.h"
 
-// Owns the life of every photo after the camera: its place on the card, the record of the
-// photos not yet delivered, the free-space floor of the card, and the upload thread.
+// Owns the life of every photo after the camera: its name and place on the card, the record
+// of the photos not yet delivered, the card's free-space and free-inode floor, and the
+// delivery to the photo server. All of that state changes on this one thread ("Uploader");
+// the camera thread only captures into a temporary file and hands it over. The names are
+// photo_layout's.
 //
-// On the card, next to the photos, <sdfolder>/photo/.pending/ holds one empty marker file per
-// undelivered photo, its name telling which ("<seconds>_<camera>.<year>-<month>-<day>.pending").
-// A marker is created (and its folder synced) before the capture starts and removed only after
-// the server confirmed the photo under its final name. Creating or removing an empty file is
-// atomic by itself and costs a FAT card one directory entry, no data cluster. Start-up reads
-// that one folder, never the photo tree.
+// A photo never replaces anything: its name is the capture's second, or the next free second
+// when that name (or its marker) is taken on the card or by another file on the server. Its
+// marker is created exclusively before the photo is moved into place (without replacing) and
+// removed only once the server reports the photo under its final name with its size.
 //
-// Fresh photos are uploaded as they come; undelivered photos of earlier runs or failed
-// attempts (the backlog) go oldest first, one between fresh ones. After a failure the backlog
-// waits, doubling the wait from firstRetry up to maxRetry; a fresh photo is always tried.
+// Delivery asks the server first: a photo already there with its size counts as delivered
+// (a confirmation lost to a kill), a temporary copy of this device is resumed from where it
+// broke off. Fresh photos go as they come; undelivered photos of earlier runs or failed
+// attempts (the backlog) go oldest first, one between fresh ones, all over one session. An
+// unreachable server makes the whole backlog wait (firstRetry doubling up to maxRetry); a
+// server that refuses one photo sets only that photo aside with a wait of its own.
 class PhotoStore : public Thread {
 public:
     struct Settings {
@@ -36,51 +41,52 @@ public:
         std::string ftpHost;
         int ftpPort = 0;
         FTPClient::Trust ftpTrust;  // what the photo server must prove (FTPS CA, SFTP host key)
-        // What Shutdown gives the uploads before what is left stays pending for the next run.
+        // The server folder of this device's photos ("{mac}" already replaced; "": the root).
+        std::string remoteFolder;
+        // The device's MAC (12 hex digits): its temporary files on the server carry it.
+        std::string mac = "000000000000";
+        // What Shutdown() without a deadline gives the uploads.
         std::chrono::milliseconds drainBound{10000};
         std::chrono::seconds firstRetry{5};
         std::chrono::seconds maxRetry{300};
         // Called from a running transfer about once a second: "still making progress".
         std::function<void()> keepAlive;
+        // The wall clock in seconds since the epoch (tests replay a clock; default: the system's).
+        std::function<int64_t()> clock;
 
-        // From the configuration (sdfolder, sdfolder_min_free_mb, ftp_photo).
+        // From the configuration (sdfolder, sdfolder_min_free_mb, ftp_photo, the MAC).
         static Settings FromConfig();
     };
 
-    // A photo being taken: where the tool writes, where the photo goes, its marker's name.
+    // A capture: the camera, the second it was taken, the temporary file the tool writes.
     struct Shot {
-        std::string path;
+        int camera = 0;
+        int64_t seconds = 0;
         std::string temporary;
-        std::string marker;
     };
 
     PhotoStore(const std::string& name, std::shared_ptr<Thread> parent, Settings settings);
     ~PhotoStore() override;
 
-    // Capturing thread (one at a time). Makes room on the card, chooses the new photo's path
-    // (its day folder exists afterwards) and records the photo as undelivered.
-    Shot Prepare(int camera);
-    // Capturing thread. The tool finished with success: moves its file into place and queues
-    // the upload. False, with an ERROR line, when the tool left no picture.
+    // Capturing thread (one capture at a time per camera). Picks the capture's time and
+    // temporary file and asks this thread to keep the card above its floor. False (with an
+    // ERROR) when the card cannot take a file at all.
+    bool Prepare(int camera, Shot& shot);
+    // Capturing thread. The tool reported success: the file is handed over when it is one
+    // whole JPEG that reached the card; otherwise an ERROR names it and it goes.
     bool Commit(const Shot& shot);
-    // Capturing thread. The capture failed: removes its temporary file and its marker.
+    // Capturing thread. The capture failed: its temporary file goes.
     void Abandon(const Shot& shot);
 
-    // Owner's thread, once captures have stopped. Stops the upload thread: queued uploads run
-    // until drainBound has passed (a transfer still running then is aborted), the rest stays
-    // pending on the card. Returns once the thread has ended.
+    // Owner's thread, once captures have stopped. Uploads go on until `deadline` (a transfer
+    // still running then is cut; the server keeps what it got, for the next run to resume);
+    // photos handed over before the call are still placed on the card. Returns once this
+    // thread has ended. Without a deadline: drainBound from now.
     void Shutdown();
+    void Shutdown(std::chrono::steady_clock::time_point deadline);
 
-    // Any thread. The server path of a photo: its path without the first occurrence of the
-    // storage folder (normally "/photo/...").
-    std::string RemoteName(const std::string& path) const;
-
-    // Any thread. Pure helpers on the card layout.
-    // "<seconds>_<camera>.<year>-<month>-<day>.pending" for "<year>/<month>/<day>/<seconds>_<camera>.jpg"
-    // (a path below photo/), "" for anything else; MarkedPhoto is its inverse.
-    static std::string MarkerName(const std::string& relative);
-    static std::string MarkedPhoto(const std::string& marker);
-    static bool ParsePhotoName(const std::string& name, int64_t& seconds, int& camera);
+    // Any thread: the wall clock of the settings.
+    int64_t Now() const;
 
 protected:
     void onInit() override;
@@ -93,39 +99,60 @@ private:
         std::string relative;  // below <sdfolder>/photo/
         bool operator<(const Entry& other) const;
     };
+    // A photo the server refused: it waits on its own.
+    struct Aside {
+        std::chrono::steady_clock::time_point until;
+        std::chrono::seconds wait;
+    };
+    enum class Outcome { Delivered, Gone, ServerDown, Refused, Aborted };
 
-    // Capturing thread.
-    void EnsureRoom();
-    bool DeleteOldest(bool undelivered);
-    int64_t FreeBytes() const;
-
-    // Upload thread.
+    // This thread: the card.
     void LoadPending();
-    void OnCaptured(const std::string& relative);
+    void RecoverCaptures();
+    bool Place(int64_t seconds, int camera, const std::string& temporary, std::string& relative);
+    bool Rename(const std::string& from, const std::string& to);
+    void EnsureRoom();
+    bool Roomy() const;
+    bool DeleteOldest(bool undelivered);
+    bool IsPending(const std::string& relative) const;
+    bool WriteMarker(const std::string& relative);
+    bool RemoveMarker(const std::string& relative);
+    void SyncFolder(const std::string& folder);
+    void CardError(const std::string& what, const std::string& path, int error);
+
+    // This thread: delivery.
+    void OnCaptured(const Shot& shot);
     void OnDrain();
     void OnRetry();
-    bool Deliver(const Entry& entry);
+    void Settle(const Entry& entry, Outcome outcome);
+    Outcome Deliver(Entry& entry);
+    Outcome Send(Entry& entry, int fd, int64_t size, std::string& reason);
+    bool MoveAside(Entry& entry, const std::string& taken, int64_t takenSize, int64_t size, Entry& moved);
+    const Entry* NextEligible() const;
+    void ArmWake();
     void Backoff(bool again);
     void ServerIsBack();
     void QueueDrain();
     void PostUnlessStopping(std::shared_ptr<EventBase> event);
     bool PastDeadline() const;
-
-    // Any thread: the card.
-    bool WriteMarker(const std::string& marker) const;
-    void RemoveMarker(const std::string& marker) const;
+    std::string Local(const Entry& entry) const;
 
     const Settings settings;
     const std::string photoRoot;    // <sdfolder>/photo
     const std::string pendingRoot;  // <sdfolder>/photo/.pending
-    const int64_t startSeconds;     // markers from before this run may be leftovers
+    const std::string captureRoot;  // <sdfolder>/photo/.capture
 
-    // Upload thread only.
+    // This thread only.
     std::set<Entry> backlog;
+    std::map<std::string, Aside> aside;  // by relative path
+    std::unique_ptr<FTPClient> session;  // open while photos flow; closed when idle or failed
     bool drainQueued = false;
-    bool waiting = false;  // backing off after a failure
+    bool waiting = false;  // the server is unreachable: the backlog waits
     std::chrono::seconds retry{0};
     std::unique_ptr<Timer> retryTimer;
+
+    // Any thread: the card said "read-only" (reported once per run).
+    std::atomic<bool> readOnlyReported{false};
 
     // Shutdown and the posting of the thread's own follow-up events.
     std::mutex stopMutex;

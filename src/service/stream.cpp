@@ -172,11 +172,12 @@ bool StreamController::CameraDeviceIsConnected(int camera) {
 }
 
 bool StreamController::CapturePhoto(int camera, PhotoStore& store) {
-    const PhotoStore::Shot shot = store.Prepare(camera);
+    PhotoStore::Shot shot;
+    if (!store.Prepare(camera, shot)) return false;
 
-    // The tool writes to a temporary name: a capture that fails half-way never leaves a
-    // partial picture under the photo's name. The path is quoted: a storage folder with a
-    // blank or a shell character must neither break the command nor run anything.
+    // The tool writes to the store's temporary file: a capture that fails half-way never
+    // leaves a partial picture under a photo's name. The path is quoted: a storage folder
+    // with a blank or a shell character must neither break the command nor run anything.
     const std::string command = "v4l2-ctl --device /dev/video" + std::to_string(camera) +
                                 " --set-fmt-video=width=1920,height=1080,pixelformat=MJPG"
                                 " --stream-mmap --stream-to=" +

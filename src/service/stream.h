@@ -157,7 +157,8 @@ public:
     // Any thread.
     static bool CameraDeviceIsConnected(int camera);
     // Capturing thread: runs v4l2-ctl into a temporary file of the store's choice and hands
-    // the finished photo to the store. True when the photo was taken.
+    // the finished picture to the store, which names and keeps it. True when a whole picture
+    // was handed over.
     static bool CapturePhoto(int camera, PhotoStore& store);
 
     // Before start(): where the photos go. Without a store the photo timers take no photo.

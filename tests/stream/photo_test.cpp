@@ -13,6 +13,7 @@
 
 #include "config.h"
 #include "ftp_servers.h"
+#include "service/photo_layout.h"
 #include "service/photo_store.h"
 #include "service/stream.h"
 #include "stream_support.h"
@@ -93,13 +94,18 @@ TEST_F(PhotoTest, CaptureStoresTheCameraPictureAndTheStoreUploadsIt) {
     ASSERT_TRUE(StreamController::CapturePhoto(0, *store.store)) << tap_->text();
     const std::time_t after = std::time(nullptr);
 
-    // The one photo in the day's folder, under its final name only.
-    std::string folder = DayFolder(before);
-    std::vector<std::string> names = Names(folder);
-    if (names.empty()) {
-        folder = DayFolder(after);
-        names = Names(folder);
-    }
+    // The one photo in the day's folder, under its final name only, once the store placed it.
+    std::string folder;
+    std::vector<std::string> names;
+    fixture::WaitFor(
+        [&] {
+            for (const std::string& day : {DayFolder(before), DayFolder(after)}) {
+                names = Names(folder = day);
+                if (!names.empty()) return true;
+            }
+            return false;
+        },
+        30s);
     ASSERT_EQ(names.size(), 1u) << folder;
     const std::string local = folder + "/" + names[0];
     EXPECT_NE(local.find("_0.jpg"), std::string::npos);
@@ -111,8 +117,12 @@ TEST_F(PhotoTest, CaptureStoresTheCameraPictureAndTheStoreUploadsIt) {
     EXPECT_TRUE(fixture::ReadFile(local) == picture) << "the stored JPEG is the camera's frame";
     EXPECT_NE(::access((gDir + "/injected").c_str(), F_OK), 0) << "the folder name ran a command";
 
-    // The tool wrote a temporary name next to the photo.
-    const std::string temporary = folder + "/." + names[0] + ".part";
+    // The tool wrote a temporary file of the capture folder.
+    int64_t seconds = 0;
+    int camera = -1;
+    ASSERT_TRUE(photo_layout::ParsePhotoName(names[0], seconds, camera));
+    const std::string temporary =
+        gSd + "/photo/.capture/" + photo_layout::CaptureName(seconds, 0, static_cast<long>(::getpid()));
     auto lines = tap_->lines("Run " + CaptureCommand(0, temporary) + " successfully.");
     ASSERT_EQ(lines.size(), 1u) << tap_->text();
     EXPECT_EQ(lines[0].rfind("[DEBUG][../src/service/stream:", 0), 0u) << lines[0];
@@ -124,7 +134,8 @@ TEST_F(PhotoTest, CaptureStoresTheCameraPictureAndTheStoreUploadsIt) {
     EXPECT_TRUE(fixture::ReadFile(uploaded) == picture);
     EXPECT_EQ(Names(uploaded.substr(0, uploaded.rfind('/'))), std::vector<std::string>{names[0]});
     EXPECT_TRUE(fixture::WaitFor([&] { return Names(gSd + "/photo/.pending").empty(); }, 30s));
-    EXPECT_EQ(tap_->count("WriteMarker"), 0) << tap_->text();
+    EXPECT_TRUE(Names(gSd + "/photo/.capture").empty());
+    EXPECT_EQ(tap_->count("[ERROR]"), 0) << tap_->text();
 }
 
 TEST_F(PhotoTest, FailingCaptureLogsTheToolOutputAndLeavesNothing) {
