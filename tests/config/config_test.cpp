@@ -85,6 +85,7 @@ TEST_F(ConfigTest, LoadsFileValuesDerivedNamesAndConstants) {
     EXPECT_EQ(config[VIDEO_DEVICE_PREFIX], "/dev/video");
     EXPECT_EQ(config[STREAM_FORMAT], "flv");
     EXPECT_EQ(config[SD_MIN_FREE_MB], "64");  // optional, absent: its default
+    EXPECT_EQ(config[FTP_PHOTO_FOLDER], "");  // optional, absent: photos below /photo as always
     EXPECT_EQ(config[static_cast<FIELD>(20)], "");
 
     auto lines = capture.lines();
@@ -196,6 +197,9 @@ TEST_F(ConfigTest, EveryDefectiveMemberIsNamed) {
          "\"ftp_photo.known_hosts\" names a file that cannot be read"},
         {mqttPassword, mqttPassword + ", \"key_file\": \"" + dir + "/config.json\"",
          "\"mqtt.key_file\" needs \"mqtt.cert_file\""},
+        {ftpPassword, ftpPassword + ", \"folder\": 7", "\"ftp_photo.folder\" must be a string"},
+        {ftpPassword, ftpPassword + ", \"folder\": \"/fleet/../other\"", "\"ftp_photo.folder\" must be a folder"},
+        {ftpPassword, ftpPassword + ", \"folder\": \"/fleet\\r\\nDELE x\"", "\"ftp_photo.folder\" must be a folder"},
     };
     for (const auto& c : cases) {
         LogCapture capture;
@@ -252,7 +256,8 @@ TEST_F(ConfigTest, OptionalMembersAndTheFileModeWarning) {
                                    "\"password\": \"mqtt-secret\", \"ca_file\": \"" + ca +
                                        "\", \"cert_file\": \"" + ca + "\", \"key_file\": \"" + ca + "\"");
         text = Replace(text, "\"password\": \"ftp-secret\"",
-                       "\"password\": \"ftp-secret\", \"ca_file\": \"\", \"known_hosts\": \"" + ca + "\"");
+                       "\"password\": \"ftp-secret\", \"ca_file\": \"\", \"known_hosts\": \"" + ca +
+                           "\", \"folder\": \"/fleet/{mac}\"");
         text = Replace(text, "\"sdfolder\": \"/mnt/sd\",",
                        "\"sdfolder\": \"/mnt/sd\", \"sdfolder_min_free_mb\": 0,");
         const std::string file = write(text);
@@ -264,6 +269,7 @@ TEST_F(ConfigTest, OptionalMembersAndTheFileModeWarning) {
         EXPECT_EQ(config[FTP_PHOTO_CA_FILE], "");
         EXPECT_EQ(config[FTP_PHOTO_KNOWN_HOSTS], ca);
         EXPECT_EQ(config[SD_MIN_FREE_MB], "0");
+        EXPECT_EQ(config[FTP_PHOTO_FOLDER], "/fleet/{mac}");
         auto warnings = Matching(capture.lines(), "[WARN][../src/config:");
         ASSERT_EQ(warnings.size(), 1u);
         EXPECT_NE(warnings[0].find("holds passwords"), std::string::npos) << warnings[0];
