@@ -945,6 +945,21 @@ bool CFTPClient::UploadFromFd(int iFd, std::int64_t iSize, std::int64_t iOffset,
             m_LastResult.lResponseCode = lCode;
         }
     }
+    if (m_eFtpProtocol == SFTP && res == CURLE_SSH) {
+        // libcurl reports an SFTP server's generic "failure" to open the file (a folder under
+        // its name, say) with the code of a broken SSH session. A session that still answers
+        // about that path shows the refusal was the file's.
+        curl_easy_reset(m_pCurlSession);
+        curl_easy_setopt(m_pCurlSession, CURLOPT_URL, strURL.c_str());
+        curl_easy_setopt(m_pCurlSession, CURLOPT_NOBODY, 1L);
+        ApplyCredentialsAndSessionOptions();
+        const CURLcode eProbe = curl_easy_perform(m_pCurlSession);
+        if (eProbe == CURLE_OK || eProbe == CURLE_REMOTE_FILE_NOT_FOUND ||
+            eProbe == CURLE_REMOTE_ACCESS_DENIED) {
+            res = CURLE_UPLOAD_FAILED;
+        }
+        m_LastResult.eCurlCode = res;
+    }
     if (res != CURLE_OK) {
         const CURLcode eCode = res;
         const long lLast = m_LastResult.lResponseCode;
