@@ -2,11 +2,13 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <utility>
@@ -78,6 +80,7 @@ CFTPClient::~CFTPClient() {
 }
 
 void CFTPClient::Log(const std::string& strMessage) const {
+    m_LastResult.strMessage = strMessage;
     if (m_eSettingsFlags & LOG_ERRORS) {
         m_oLog(strMessage);
     }
@@ -117,6 +120,7 @@ bool CFTPClient::CleanupSession() {
 
 bool CFTPClient::CheckSession() const {
     if (m_pCurlSession == nullptr) {
+        m_LastResult.eCurlCode = CURLE_FAILED_INIT;
         Log(kNotInitialized);
         return false;
     }
@@ -273,12 +277,14 @@ void CFTPClient::ApplyCredentialsAndSessionOptions() const {
 
 bool CFTPClient::UploadFile(const std::string& strLocalFile, const std::string& strRemoteFile,
                             const bool& bCreateDir) const {
+    BeginOperation();
     if (strLocalFile.empty() || strRemoteFile.empty()) return false;
     return UploadStream(strLocalFile, strRemoteFile, bCreateDir, false, 0);
 }
 
 bool CFTPClient::UploadFileAs(const std::string& strLocalFile, const std::string& strRemoteFile,
                               const std::string& strTemporaryName, const bool& bCreateDir) const {
+    BeginOperation();
     if (strLocalFile.empty() || strRemoteFile.empty()) return false;
     if (strTemporaryName.empty() || strTemporaryName.find('/') != std::string::npos) {
         Log("[FTPClient][Error] Invalid temporary name in CFTPClient::UploadFileAs().");
@@ -289,6 +295,7 @@ bool CFTPClient::UploadFileAs(const std::string& strLocalFile, const std::string
 
 bool CFTPClient::AppendFile(const std::string& strLocalFile, const unsigned ulOffset,
                             const std::string& strRemoteFile, const bool& bCreateDir) const {
+    BeginOperation();
     if (strLocalFile.empty() || strRemoteFile.empty()) return false;
     return UploadStream(strLocalFile, strRemoteFile, bCreateDir, true, ulOffset);
 }
@@ -348,6 +355,7 @@ bool CFTPClient::UploadStream(const std::string& strLocalFile, const std::string
         ifsInput.open(strLocalFile, std::ifstream::in | std::ifstream::binary);
     }
     if (!ifsInput.is_open() || !ifsInput.good()) {
+        m_LastResult.eCurlCode = CURLE_READ_ERROR;
         Log(StringFormat("[FTPClient][Error] Unable to open local file %s in CFTPClient::%s().",
                          strLocalFile.c_str(), szCaller));
         return false;
@@ -381,6 +389,8 @@ bool CFTPClient::UploadStream(const std::string& strLocalFile, const std::string
     ApplyCredentialsAndSessionOptions();
 
     const CURLcode res = curl_easy_perform(m_pCurlSession);
+
+    Finish(res);
     ifsInput.close();
     // The handle keeps the list pointer; clear it before the list goes.
     curl_easy_setopt(m_pCurlSession, CURLOPT_POSTQUOTE, static_cast<struct curl_slist*>(nullptr));
@@ -394,6 +404,7 @@ bool CFTPClient::UploadStream(const std::string& strLocalFile, const std::string
 
 bool CFTPClient::DownloadFile(const std::string& strLocalFile,
                               const std::string& strRemoteFile) const {
+    BeginOperation();
     if (strLocalFile.empty() || strRemoteFile.empty()) return false;
     if (!CheckSession()) return false;
     curl_easy_reset(m_pCurlSession);
@@ -415,6 +426,8 @@ bool CFTPClient::DownloadFile(const std::string& strLocalFile,
     ApplyCredentialsAndSessionOptions();
 
     CURLcode res = curl_easy_perform(m_pCurlSession);
+
+    Finish(res);
     ofsOutput.close();
     // A file that could not be flushed to the disk is as broken as a broken transfer.
     if (res == CURLE_OK && ofsOutput.fail()) res = CURLE_WRITE_ERROR;
@@ -429,6 +442,7 @@ bool CFTPClient::DownloadFile(const std::string& strLocalFile,
 }
 
 bool CFTPClient::DownloadFile(const std::string& strRemoteFile, std::vector<char>& data) const {
+    BeginOperation();
     if (strRemoteFile.empty()) return false;
     if (!CheckSession()) return false;
     curl_easy_reset(m_pCurlSession);
@@ -442,6 +456,8 @@ bool CFTPClient::DownloadFile(const std::string& strRemoteFile, std::vector<char
     ApplyCredentialsAndSessionOptions();
 
     const CURLcode res = curl_easy_perform(m_pCurlSession);
+
+    Finish(res);
     if (res != CURLE_OK) {
         Log(StringFormat("[FTPClient][Error] Unable to import remote File %s/%s (Error = %d | %s).",
                          m_strServer.c_str(), strRemoteFile.c_str(), static_cast<int>(res),
@@ -453,6 +469,7 @@ bool CFTPClient::DownloadFile(const std::string& strRemoteFile, std::vector<char
 
 bool CFTPClient::List(const std::string& strRemoteFolder, std::string& strList,
                       bool bOnlyNames) const {
+    BeginOperation();
     if (strRemoteFolder.empty()) return false;
     if (!CheckSession()) return false;
     curl_easy_reset(m_pCurlSession);
@@ -468,6 +485,8 @@ bool CFTPClient::List(const std::string& strRemoteFolder, std::string& strList,
     ApplyCredentialsAndSessionOptions();
 
     const CURLcode res = curl_easy_perform(m_pCurlSession);
+
+    Finish(res);
     if (res != CURLE_OK) {
         Log(StringFormat("[FTPClient][Error] Unable to connect to remote folder %s (Error = %d | "
                          "%s).",
@@ -478,6 +497,7 @@ bool CFTPClient::List(const std::string& strRemoteFolder, std::string& strList,
 }
 
 bool CFTPClient::Info(const std::string& strRemoteFile, FileInfo& oFileInfo) const {
+    BeginOperation();
     if (strRemoteFile.empty()) return false;
     if (!CheckSession()) return false;
     curl_easy_reset(m_pCurlSession);
@@ -494,6 +514,8 @@ bool CFTPClient::Info(const std::string& strRemoteFile, FileInfo& oFileInfo) con
     ApplyCredentialsAndSessionOptions();
 
     const CURLcode res = curl_easy_perform(m_pCurlSession);
+
+    Finish(res);
     if (res != CURLE_OK) {
         Log(StringFormat("[FTPClient][Error] Unable to get file %s's info (Error = %d | %s).",
                          strRemoteFile.c_str(), static_cast<int>(res), curl_easy_strerror(res)));
@@ -520,6 +542,7 @@ bool CFTPClient::Info(const std::string& strRemoteFile, FileInfo& oFileInfo) con
 bool CFTPClient::RunQuoteCommand(const std::string& strRemotePath, const char* szFtpPrefix,
                                  const char* szSftpPrefix, const bool bCreateDir,
                                  const char* szError) const {
+    BeginOperation();
     if (strRemotePath.empty()) return false;
     if (!CheckSession()) return false;
     curl_easy_reset(m_pCurlSession);
@@ -560,6 +583,8 @@ bool CFTPClient::RunQuoteCommand(const std::string& strRemotePath, const char* s
     ApplyCredentialsAndSessionOptions();
 
     const CURLcode res = curl_easy_perform(m_pCurlSession);
+
+    Finish(res);
     // The handle keeps the list pointer; clear it before the list goes.
     curl_easy_setopt(m_pCurlSession, CURLOPT_POSTQUOTE, static_cast<struct curl_slist*>(nullptr));
     curl_slist_free_all(pHeaderList);
@@ -589,6 +614,7 @@ bool CFTPClient::CreateDir(const std::string& strNewDir) const {
 
 bool CFTPClient::DownloadWildcard(const std::string& strLocalDir,
                                   const std::string& strRemoteWildcard) const {
+    BeginOperation();
     if (strLocalDir.empty() || strRemoteWildcard.empty()) return false;
     if (!CheckSession()) return false;
     curl_easy_reset(m_pCurlSession);
@@ -617,6 +643,8 @@ bool CFTPClient::DownloadWildcard(const std::string& strLocalDir,
     ApplyCredentialsAndSessionOptions();
 
     const CURLcode res = curl_easy_perform(m_pCurlSession);
+
+    Finish(res);
     if (data.ofsOutput.is_open()) {
         // The transfer broke off in the middle of a file: leave no partial copy behind.
         data.ofsOutput.close();
@@ -646,6 +674,355 @@ bool CFTPClient::DownloadWildcard(const std::string& strLocalDir,
         }
     }
     return bResult;
+}
+
+void CFTPClient::BeginOperation(bool bKeepsMode) const {
+    m_LastResult = OperationResult();
+    if (!bKeepsMode) m_bBinaryMode = false;
+}
+
+void CFTPClient::Finish(CURLcode eCode) const {
+    m_LastResult.eCurlCode = eCode;
+    long lCode = 0;
+    if (curl_easy_getinfo(m_pCurlSession, CURLINFO_RESPONSE_CODE, &lCode) == CURLE_OK) {
+        m_LastResult.lResponseCode = lCode;
+    }
+}
+
+bool CFTPClient::Fail(CURLcode eCode, const std::string& strMessage) const {
+    m_LastResult.eCurlCode = eCode;
+    Log(strMessage);
+    return false;
+}
+
+std::string CFTPClient::AbsolutePath(const std::string& strRemote) const {
+    const std::string strHost = m_strServer.substr(SchemeLength(m_strServer));
+    const size_t uSlash = strHost.find('/');
+    const std::string strJoined =
+        (uSlash == std::string::npos ? std::string() : strHost.substr(uSlash)) + "/" + strRemote;
+    std::string strPath = "/";
+    for (const char c : strJoined) {
+        if (c != '/' || strPath.back() != '/') strPath += c;
+    }
+    return strPath;
+}
+
+std::string CFTPClient::PathURL(const std::string& strAbsolutePath) const {
+    const size_t uSchemeLength = SchemeLength(m_strServer);
+    std::string strScheme = m_strServer.substr(0, uSchemeLength);
+    if (strScheme.empty()) {
+        switch (m_eFtpProtocol) {
+        case FTPS: strScheme = "ftps://"; break;
+        case SFTP: strScheme = "sftp://"; break;
+        default: strScheme = "ftp://"; break;
+        }
+    }
+    const std::string strHost = m_strServer.substr(uSchemeLength);
+    std::string strURL = strScheme + strHost.substr(0, strHost.find('/'));
+    // FTP URLs name paths relative to the login folder; "//" makes them absolute. SFTP URLs
+    // name absolute paths already.
+    if (m_eFtpProtocol != SFTP) strURL += "/";
+    static const char kHex[] = "0123456789ABCDEF";
+    for (const char c : strAbsolutePath) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (std::isalnum(u) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+            strURL += c;
+        } else {
+            strURL += '%';
+            strURL += kHex[u >> 4];
+            strURL += kHex[u & 0x0F];
+        }
+    }
+    return strURL;
+}
+
+CURLcode CFTPClient::RunCommands(const std::vector<std::string>& vecCommands,
+                                 std::string* pReplies) const {
+    curl_easy_reset(m_pCurlSession);
+    std::unique_ptr<struct curl_slist, decltype(&curl_slist_free_all)> pList(nullptr,
+                                                                            &curl_slist_free_all);
+    for (const std::string& strCommand : vecCommands) {
+        struct curl_slist* pNew = curl_slist_append(pList.get(), strCommand.c_str());
+        if (pNew == nullptr) return CURLE_OUT_OF_MEMORY;
+        pList.release();
+        pList.reset(pNew);
+    }
+    const std::string strURL = PathURL("/");
+    curl_easy_setopt(m_pCurlSession, CURLOPT_URL, strURL.c_str());
+    curl_easy_setopt(m_pCurlSession, CURLOPT_QUOTE, pList.get());
+    curl_easy_setopt(m_pCurlSession, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(m_pCurlSession, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
+    if (pReplies != nullptr) {
+        curl_easy_setopt(m_pCurlSession, CURLOPT_HEADERFUNCTION, &CFTPClient::WriteInStringCallback);
+        curl_easy_setopt(m_pCurlSession, CURLOPT_HEADERDATA, static_cast<void*>(pReplies));
+    }
+    ApplyCredentialsAndSessionOptions();
+    const CURLcode res = curl_easy_perform(m_pCurlSession);
+    Finish(res);
+    // The handle keeps the list pointer; clear it before the list goes.
+    curl_easy_setopt(m_pCurlSession, CURLOPT_QUOTE, static_cast<struct curl_slist*>(nullptr));
+    return res;
+}
+
+namespace {
+
+// A path that would smuggle a second command into an FTP command line.
+bool HasLineBreak(const std::string& strText) {
+    return strText.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
+// The number after "<code> " on the last reply line that starts so ("213 1234"), or after
+// "size=" in the facts of an MLST reply; -1 when there is none.
+std::int64_t ReplyNumber(const std::string& strReplies, const std::string& strKey) {
+    const size_t uAt = strReplies.rfind(strKey);
+    if (uAt == std::string::npos) return -1;
+    size_t i = uAt + strKey.size();
+    std::int64_t iValue = 0;
+    bool bDigits = false;
+    for (; i < strReplies.size() && std::isdigit(static_cast<unsigned char>(strReplies[i])); ++i) {
+        if (iValue > (INT64_MAX - 9) / 10) return -1;
+        iValue = iValue * 10 + (strReplies[i] - '0');
+        bDigits = true;
+    }
+    return bDigits ? iValue : -1;
+}
+
+// An MLST reply's facts, lower-cased, so "Size=" and "size=" read alike.
+std::string Lowered(std::string strText) {
+    for (char& c : strText) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return strText;
+}
+
+}  // namespace
+
+bool CFTPClient::GetFileSize(const std::string& strRemoteFile, bool& bPresent,
+                             std::int64_t& iSize) const {
+    BeginOperation(true);
+    bPresent = false;
+    iSize = 0;
+    if (strRemoteFile.empty() || HasLineBreak(strRemoteFile)) {
+        return Fail(CURLE_BAD_FUNCTION_ARGUMENT,
+                    "[FTPClient][Error] Invalid remote file in CFTPClient::GetFileSize().");
+    }
+    if (!CheckSession()) return false;
+    const std::string strPath = AbsolutePath(strRemoteFile);
+    if (m_eFtpProtocol != SFTP) return FtpFileSize(strPath, bPresent, iSize);
+
+    curl_easy_reset(m_pCurlSession);
+    const std::string strURL = PathURL(strPath);
+    curl_easy_setopt(m_pCurlSession, CURLOPT_URL, strURL.c_str());
+    curl_easy_setopt(m_pCurlSession, CURLOPT_NOBODY, 1L);
+    ApplyCredentialsAndSessionOptions();
+    const CURLcode res = curl_easy_perform(m_pCurlSession);
+    Finish(res);
+    if (res == CURLE_REMOTE_FILE_NOT_FOUND) return true;
+    curl_off_t iLength = -1;
+    if (res == CURLE_OK &&
+        curl_easy_getinfo(m_pCurlSession, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &iLength) == CURLE_OK &&
+        iLength >= 0) {
+        bPresent = true;
+        iSize = static_cast<std::int64_t>(iLength);
+        return true;
+    }
+    return Fail(res == CURLE_OK ? CURLE_GOT_NOTHING : res,
+                StringFormat("[FTPClient][Error] Unable to get file %s's size (Error = %d | %s).",
+                             strRemoteFile.c_str(), static_cast<int>(res), curl_easy_strerror(res)));
+}
+
+bool CFTPClient::FtpFileSize(const std::string& strPath, bool& bPresent, std::int64_t& iSize) const {
+    // The question goes as a command of its own on the server's root: no CWD, no data
+    // connection, and on a connection already in binary mode nothing but the SIZE.
+    for (int iAttempt = 0; iAttempt < 2; ++iAttempt) {
+        const bool bSetsMode = !m_bBinaryMode;
+        std::vector<std::string> vecCommands;
+        if (bSetsMode) vecCommands.push_back("TYPE I");
+        vecCommands.push_back("*SIZE " + strPath);
+        std::string strReplies;
+        CURLcode res = RunCommands(vecCommands, &strReplies);
+        long lConnects = 0;
+        curl_easy_getinfo(m_pCurlSession, CURLINFO_NUM_CONNECTS, &lConnects);
+        m_bBinaryMode = res == CURLE_OK && (bSetsMode || lConnects == 0);
+        if (res == CURLE_OK && !bSetsMode && lConnects > 0) {
+            continue;  // a new connection starts in ASCII mode: ask again in binary mode
+        }
+        long lCode = m_LastResult.lResponseCode;
+        if (res == CURLE_OK && (lCode == 500 || lCode == 502 || lCode == 504)) {
+            // No SIZE on this server: the MLST facts carry the size.
+            strReplies.clear();
+            res = RunCommands({"*MLST " + strPath}, &strReplies);
+            lCode = m_LastResult.lResponseCode;
+            if (res == CURLE_OK && lCode == 250) {
+                iSize = ReplyNumber(Lowered(strReplies), "size=");
+                bPresent = iSize >= 0;
+                if (bPresent) return true;
+                lCode = 0;
+            }
+        } else if (res == CURLE_OK && lCode == 213) {
+            iSize = ReplyNumber(strReplies, "\n213 ");
+            if (iSize < 0) iSize = ReplyNumber(strReplies, "213 ");
+            bPresent = iSize >= 0;
+            if (bPresent) return true;
+            lCode = 0;
+        }
+        if (res == CURLE_OK && lCode == 550) {
+            iSize = 0;
+            return true;  // no such file
+        }
+        if (res == CURLE_OK) res = CURLE_QUOTE_ERROR;  // an answer that tells nothing
+        iSize = 0;
+        return Fail(res, StringFormat("[FTPClient][Error] Unable to get file %s's size (Error = %d | "
+                                      "%s).",
+                                      strPath.c_str(), static_cast<int>(res), curl_easy_strerror(res)));
+    }
+    return Fail(CURLE_QUOTE_ERROR, "[FTPClient][Error] Unable to get file " + strPath +
+                                       "'s size: the server keeps opening new connections.");
+}
+
+CURLcode CFTPClient::SendFromFd(int iFd, std::int64_t iSize, std::int64_t iOffset,
+                                const std::string& strURL, bool& bReadFailed) const {
+    curl_easy_reset(m_pCurlSession);
+    FdSource source{iFd, iOffset, iSize, false};
+    curl_easy_setopt(m_pCurlSession, CURLOPT_URL, strURL.c_str());
+    curl_easy_setopt(m_pCurlSession, CURLOPT_READFUNCTION, &CFTPClient::ReadFromFdCallback);
+    curl_easy_setopt(m_pCurlSession, CURLOPT_READDATA, static_cast<void*>(&source));
+    curl_easy_setopt(m_pCurlSession, CURLOPT_INFILESIZE_LARGE,
+                     static_cast<curl_off_t>(iSize - iOffset));
+    curl_easy_setopt(m_pCurlSession, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(m_pCurlSession, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
+    if (iOffset > 0) curl_easy_setopt(m_pCurlSession, CURLOPT_APPEND, 1L);
+    if (m_eFtpProtocol == SFTP) {
+        // libcurl makes SFTP folders only after the file could not be opened.
+        curl_easy_setopt(m_pCurlSession, CURLOPT_FTP_CREATE_MISSING_DIRS,
+                         static_cast<long>(CURLFTP_CREATE_DIR));
+    }
+    ApplyCredentialsAndSessionOptions();
+    CURLcode res = curl_easy_perform(m_pCurlSession);
+    Finish(res);
+    bReadFailed = source.bFailed;
+    if (source.bFailed) {
+        res = CURLE_READ_ERROR;
+        m_LastResult.eCurlCode = res;
+    }
+    long lConnects = 0;
+    curl_easy_getinfo(m_pCurlSession, CURLINFO_NUM_CONNECTS, &lConnects);
+    // libcurl puts the connection in binary mode for the upload itself.
+    m_bBinaryMode = res == CURLE_OK || (m_bBinaryMode && lConnects == 0);
+    return res;
+}
+
+bool CFTPClient::UploadFromFd(int iFd, std::int64_t iSize, std::int64_t iOffset,
+                              const std::string& strRemoteFile) const {
+    BeginOperation(true);
+    if (iFd < 0 || iSize < 0 || iOffset < 0 || iOffset > iSize || strRemoteFile.empty() ||
+        HasLineBreak(strRemoteFile) || strRemoteFile.back() == '/') {
+        return Fail(CURLE_BAD_FUNCTION_ARGUMENT,
+                    "[FTPClient][Error] Invalid arguments in CFTPClient::UploadFromFd().");
+    }
+    if (!CheckSession()) return false;
+    // Resuming a copy that is complete already sends nothing.
+    if (iOffset == iSize && iSize > 0) return true;
+
+    const std::string strPath = AbsolutePath(strRemoteFile);
+    const std::string strURL = PathURL(strPath);
+    bool bReadFailed = false;
+    CURLcode res = SendFromFd(iFd, iSize, iOffset, strURL, bReadFailed);
+    const long lCode = m_LastResult.lResponseCode;
+    if (m_eFtpProtocol != SFTP && !bReadFailed && lCode >= 500 && lCode < 600 &&
+        (res == CURLE_UPLOAD_FAILED || res == CURLE_REMOTE_ACCESS_DENIED)) {
+        // Refused: perhaps for a missing folder. Make every level below the server string's
+        // path (each may exist: "*" lets it fail) and try once more.
+        const std::string strBase = AbsolutePath("");
+        std::vector<std::string> vecCommands;
+        for (size_t uSlash = strPath.find('/', strBase.size()); uSlash != std::string::npos;
+             uSlash = strPath.find('/', uSlash + 1)) {
+            vecCommands.push_back("*MKD " + strPath.substr(0, uSlash));
+        }
+        if (!vecCommands.empty() && RunCommands(vecCommands, nullptr) == CURLE_OK) {
+            res = SendFromFd(iFd, iSize, iOffset, strURL, bReadFailed);
+        } else {
+            // The record tells of the refused upload, not of the folder attempt.
+            m_LastResult.eCurlCode = res;
+            m_LastResult.lResponseCode = lCode;
+        }
+    }
+    if (m_eFtpProtocol == SFTP && res == CURLE_SSH) {
+        // libcurl reports an SFTP server's generic "failure" to open the file (a folder under
+        // its name, say) with the code of a broken SSH session. A session that still answers
+        // about that path shows the refusal was the file's.
+        curl_easy_reset(m_pCurlSession);
+        curl_easy_setopt(m_pCurlSession, CURLOPT_URL, strURL.c_str());
+        curl_easy_setopt(m_pCurlSession, CURLOPT_NOBODY, 1L);
+        ApplyCredentialsAndSessionOptions();
+        const CURLcode eProbe = curl_easy_perform(m_pCurlSession);
+        if (eProbe == CURLE_OK || eProbe == CURLE_REMOTE_FILE_NOT_FOUND ||
+            eProbe == CURLE_REMOTE_ACCESS_DENIED) {
+            res = CURLE_UPLOAD_FAILED;
+        }
+        m_LastResult.eCurlCode = res;
+    }
+    if (res != CURLE_OK) {
+        const CURLcode eCode = res;
+        const long lLast = m_LastResult.lResponseCode;
+        Log(StringFormat("[FTPClient][Error] Unable to upload file %s (Error = %d | %s).",
+                         strRemoteFile.c_str(), static_cast<int>(eCode), curl_easy_strerror(eCode)));
+        m_LastResult.eCurlCode = eCode;
+        m_LastResult.lResponseCode = lLast;
+        return false;
+    }
+    return true;
+}
+
+bool CFTPClient::Rename(const std::string& strFrom, const std::string& strTo) const {
+    BeginOperation(true);
+    if (strFrom.empty() || strTo.empty() || HasLineBreak(strFrom) || HasLineBreak(strTo)) {
+        return Fail(CURLE_BAD_FUNCTION_ARGUMENT,
+                    "[FTPClient][Error] Invalid remote names in CFTPClient::Rename().");
+    }
+    if (!CheckSession()) return false;
+    const std::string strFromPath = AbsolutePath(strFrom);
+    const std::string strToPath = AbsolutePath(strTo);
+    std::vector<std::string> vecCommands;
+    if (m_eFtpProtocol == SFTP) {
+        vecCommands.push_back("rename " + QuoteSftpArgument(strFromPath) + " " +
+                              QuoteSftpArgument(strToPath));
+    } else {
+        vecCommands.push_back("RNFR " + strFromPath);
+        vecCommands.push_back("RNTO " + strToPath);
+    }
+    const CURLcode res = RunCommands(vecCommands, nullptr);
+    long lConnects = 0;
+    curl_easy_getinfo(m_pCurlSession, CURLINFO_NUM_CONNECTS, &lConnects);
+    if (lConnects > 0) m_bBinaryMode = false;
+    if (res != CURLE_OK) {
+        return Fail(res, StringFormat("[FTPClient][Error] Unable to rename %s to %s (Error = %d | %s).",
+                                      strFrom.c_str(), strTo.c_str(), static_cast<int>(res),
+                                      curl_easy_strerror(res)));
+    }
+    return true;
+}
+
+size_t CFTPClient::ReadFromFdCallback(char* pBuffer, size_t iSize, size_t iCount, void* pSource) {
+    auto* pFrom = static_cast<FdSource*>(pSource);
+    const std::int64_t iLeft = pFrom->iEnd - pFrom->iNext;
+    if (iLeft <= 0) return 0;
+    size_t uWant = iSize * iCount;
+    if (static_cast<std::uint64_t>(iLeft) < uWant) uWant = static_cast<size_t>(iLeft);
+    // A file offset beyond what off_t holds cannot be read here (32-bit off_t).
+    if (pFrom->iNext > static_cast<std::int64_t>(std::numeric_limits<off_t>::max())) {
+        pFrom->bFailed = true;
+        return CURL_READFUNC_ABORT;
+    }
+    ssize_t iRead;
+    do {
+        iRead = ::pread(pFrom->iFd, pBuffer, uWant, static_cast<off_t>(pFrom->iNext));
+    } while (iRead < 0 && errno == EINTR);
+    // An error or a file shorter than announced must not end the upload as if complete.
+    if (iRead <= 0) {
+        pFrom->bFailed = true;
+        return CURL_READFUNC_ABORT;
+    }
+    pFrom->iNext += iRead;
+    return static_cast<size_t>(iRead);
 }
 
 size_t CFTPClient::ReadFromFileCallback(char* pBuffer, size_t iSize, size_t iCount,

@@ -62,6 +62,19 @@ public:
         const std::function<void(const std::string&)>* pLog = nullptr;
     };
 
+    // What the last operation of this object ended with, whether it succeeded or not:
+    // libcurl's code, the server's last reply code (CURLINFO_RESPONSE_CODE: the FTP reply to
+    // the last command sent; 0 when there was none, and always over SFTP) and the message
+    // text handed to the log callback (empty when none). Decide on the codes, not the text.
+    // Failures before any transfer carry a code too: CURLE_FAILED_INIT without a session,
+    // CURLE_BAD_FUNCTION_ARGUMENT for an unusable argument, CURLE_READ_ERROR when the local
+    // file cannot be read.
+    struct OperationResult {
+        CURLcode eCurlCode = CURLE_OK;
+        long lResponseCode = 0;
+        std::string strMessage;
+    };
+
     using LogFnCallback = std::function<void(const std::string&)>;
     using ProgressFnCallback = std::function<int(void*, double, double, double, double)>;
 
@@ -137,6 +150,31 @@ public:
     bool RemoveDir(const std::string& strRemoteFolder) const;
     bool CreateDir(const std::string& strNewDir) const;
 
+    // Operations made for delivering many files over one connection. They send no CWD (FTP
+    // commands name absolute paths: the server string's path, then the remote path), keep
+    // the connection of the object's handle from one call to the next, and leave their
+    // outcome in GetLastResult().
+    //
+    // The size of a remote file. True when the server answered the question: bPresent tells
+    // whether the file is there, iSize is then its size in bytes. False when the question
+    // itself failed (connection, login, an unexpected reply): nothing is known then. FTP asks
+    // with one SIZE on a connection already in binary mode (MLST when the server lacks SIZE;
+    // 550 means absent); SFTP stats the file (no such file means absent).
+    bool GetFileSize(const std::string& strRemoteFile, bool& bPresent, std::int64_t& iSize) const;
+    // Sends the bytes [iOffset, iSize) of the open descriptor iFd (read with pread; it stays
+    // open) to strRemoteFile. iOffset 0 creates or truncates the remote file (STOR); iOffset
+    // > 0 appends (APPE; SFTP append), which completes a partial copy that holds exactly the
+    // first iOffset bytes. Missing remote folders are made when the server refuses the file
+    // for lack of them, so an existing folder costs no command. A descriptor that cannot be
+    // read to iSize fails with CURLE_READ_ERROR.
+    bool UploadFromFd(int iFd, std::int64_t iSize, std::int64_t iOffset,
+                      const std::string& strRemoteFile) const;
+    // Renames a remote file (FTP RNFR/RNTO, SFTP rename). OpenSSH refuses an existing target;
+    // FTP servers usually replace it.
+    bool Rename(const std::string& strFrom, const std::string& strTo) const;
+
+    const OperationResult& GetLastResult() const { return m_LastResult; }
+
     std::string ParseURL(const std::string& strRemoteFile) const;
 
     // printf-style formatting into a std::string; the values must be printf arguments
@@ -158,6 +196,15 @@ public:
     static long FileIsDownloadedCallback(WildcardTransfersCallbackData* pData);
 
 private:
+    // Where UploadFromFd reads from: the next byte to send and the end.
+    struct FdSource {
+        int iFd;
+        std::int64_t iNext;
+        std::int64_t iEnd;
+        bool bFailed;
+    };
+    static size_t ReadFromFdCallback(char* pBuffer, size_t iSize, size_t iCount, void* pSource);
+
     // The record libcurl hands to the progress trampoline: the public record first, so
     // the callback sees the record's own address, then the callable to run.
     struct ProgressData {
@@ -172,6 +219,22 @@ private:
                                   double ulNow);
 
     bool CheckSession() const;
+    // Starts a new result record (and, unless the operation keeps track of it, forgets the
+    // connection's transfer mode); Finish fills the record from the handle after a transfer.
+    void BeginOperation(bool bKeepsMode = false) const;
+    void Finish(CURLcode eCode) const;
+    bool Fail(CURLcode eCode, const std::string& strMessage) const;
+    // "/" + the server string's path + "/" + strRemote, with single slashes.
+    std::string AbsolutePath(const std::string& strRemote) const;
+    // The URL of an absolute path (from AbsolutePath), every unusual byte percent-encoded.
+    std::string PathURL(const std::string& strAbsolutePath) const;
+    // One request without a body on the server's root that runs vecCommands (libcurl's
+    // QUOTE rules: a leading "*" lets a command fail); the server's reply lines go to
+    // pReplies when given.
+    CURLcode RunCommands(const std::vector<std::string>& vecCommands, std::string* pReplies) const;
+    bool FtpFileSize(const std::string& strRemoteFile, bool& bPresent, std::int64_t& iSize) const;
+    CURLcode SendFromFd(int iFd, std::int64_t iSize, std::int64_t iOffset,
+                        const std::string& strURL, bool& bReadFailed) const;
     void Log(const std::string& strMessage) const;
     void ApplyCredentialsAndSessionOptions() const;
     bool UploadStream(const std::string& strLocalFile, const std::string& strRemoteFile,
@@ -206,6 +269,11 @@ private:
     bool m_bProgressCallbackSet = false;
     LogFnCallback m_oLog;
     CurlHandle* m_curlHandle;
+    mutable OperationResult m_LastResult;
+    // The FTP connection in the handle's cache was put in binary mode by this object (SIZE
+    // is refused in ASCII mode by some servers); false after anything that may have changed
+    // it or opened a new connection.
+    mutable bool m_bBinaryMode = false;
 };
 
 template <typename... Args>

@@ -36,14 +36,17 @@ std::pair<CFTPClient::FTP_PROTOCOL, std::string> ProtocolOf(const std::string& h
 
 // libcurl codes of a server that could not be trusted: its certificate or host key failed
 // verification, the CA file is unusable, the handshake failed, or it refused AUTH TLS.
-bool IsTrustFailure(const std::string& message) {
-    for (const char* code : {"(Error = 35 |", "(Error = 60 |", "(Error = 64 |", "(Error = 77 |",
-                             "(Error = 83 |", "[FTPClient][Error] SSH host key "}) {
-        if (message.find(code) != std::string::npos) {
-            return true;
-        }
+bool IsTrustFailure(int code) {
+    switch (code) {
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_USE_SSL_FAILED:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+        return true;
+    default:
+        return false;
     }
-    return false;
 }
 
 }  // namespace
@@ -58,14 +61,9 @@ FTPClient::FTPClient(const std::string& user, const std::string& password,
 
 FTPClient::FTPClient(const std::string& user, const std::string& password,
                      const std::string& host, int port, const Trust& trust)
-    : client_([this](const std::string& message) {
-          lastMessage_ = message;
-          if (IsTrustFailure(message)) {
-              LOG_ERROR << "Photo server not trusted, upload refused: " << message;
-          } else {
-              LOG_DEBUG << message;
-          }
-      }) {
+    // Messages wait for the end of their call: whether the server was trusted is known from
+    // the call's code only then.
+    : client_([this](const std::string& message) { pending_.push_back(message); }) {
     const auto protocol = ProtocolOf(host);
     // A failed session shows up as the "not initialized" message of Upload.
     client_.InitSession(protocol.second, static_cast<unsigned>(port), user, password,
@@ -78,15 +76,118 @@ FTPClient::FTPClient(const std::string& user, const std::string& password,
     unverifiable_ = protocol.first == CFTPClient::SFTP && trust.knownHosts.empty();
 }
 
-FTPClient::~FTPClient() { client_.CleanupSession(); }
+FTPClient::~FTPClient() {
+    client_.CleanupSession();
+    Finish(true);
+}
 
 bool FTPClient::Upload(const std::string& localFile, const std::string& remoteFile) {
     if (unverifiable_) {
-        LOG_ERROR << "SFTP upload of " << localFile << " refused: no ftp_photo.known_hosts "
-                  << "to verify the server's host key against.";
+        Unverifiable("upload of " + localFile);
         return false;
     }
-    return client_.UploadFileAs(localFile, remoteFile, TemporaryName(remoteFile), true);
+    const bool ok = client_.UploadFileAs(localFile, remoteFile, TemporaryName(remoteFile), true);
+    Finish(ok);
+    return ok;
+}
+
+FTPClient::Result FTPClient::Stat(const std::string& remote, int64_t& size) {
+    size = 0;
+    if (unverifiable_) return Unverifiable("size query of " + remote);
+    bool present = false;
+    std::int64_t remoteSize = 0;
+    const bool ok = client_.GetFileSize(remote, present, remoteSize);
+    if (ok && present) size = remoteSize;
+    return Finish(ok, ok && !present);
+}
+
+FTPClient::Result FTPClient::Send(int fd, int64_t size, int64_t offset, const std::string& remote) {
+    if (unverifiable_) return Unverifiable("upload of " + remote);
+    return Finish(client_.UploadFromFd(fd, size, offset, remote));
+}
+
+FTPClient::Result FTPClient::Rename(const std::string& from, const std::string& to) {
+    if (unverifiable_) return Unverifiable("rename of " + from);
+    return Finish(client_.Rename(from, to));
+}
+
+FTPClient::Result FTPClient::Finish(bool success, bool absent) {
+    const tarnwick::CFTPClient::OperationResult& outcome = client_.GetLastResult();
+    const bool untrusted = IsTrustFailure(outcome.eCurlCode);
+    for (const std::string& message : pending_) {
+        lastMessage_ = message;
+        [&] {
+            if (untrusted) {
+                LOG_ERROR << "Photo server not trusted, upload refused: " << message;
+            } else {
+                LOG_DEBUG << message;
+            }
+        }();
+    }
+    pending_.clear();
+
+    Result result;
+    result.curlCode = static_cast<int>(outcome.eCurlCode);
+    result.replyCode = outcome.lResponseCode;
+    result.message = outcome.strMessage;
+    if (success) {
+        result.kind = absent ? Result::Kind::Absent : Result::Kind::Ok;
+    } else {
+        result.kind = Classify(result.curlCode, result.replyCode,
+                               client_.GetProtocol() == CFTPClient::SFTP);
+        // A failure without a code of its own (should not happen) is never taken for success.
+        if (result.kind == Result::Kind::Ok) result.kind = Result::Kind::ServerDown;
+    }
+    return result;
+}
+
+FTPClient::Result FTPClient::Unverifiable(const std::string& what) {
+    Result result;
+    result.kind = Result::Kind::ServerDown;
+    result.curlCode = CURLE_PEER_FAILED_VERIFICATION;
+    result.message = "no ftp_photo.known_hosts to verify the SFTP server's host key against";
+    LOG_ERROR << "SFTP " << what << " refused: no ftp_photo.known_hosts "
+              << "to verify the server's host key against.";
+    return result;
+}
+
+FTPClient::Result::Kind FTPClient::Classify(int curlCode, long replyCode, bool sftp) {
+    using Kind = Result::Kind;
+    switch (curlCode) {
+    case CURLE_OK:
+        return Kind::Ok;
+    case CURLE_ABORTED_BY_CALLBACK:
+        return Kind::Aborted;
+    case CURLE_READ_ERROR:
+        return Kind::LocalError;
+    case CURLE_BAD_FUNCTION_ARGUMENT:  // a remote name no command can carry
+        return Kind::Refused;
+    case CURLE_UPLOAD_FAILED:
+    case CURLE_REMOTE_ACCESS_DENIED:
+    case CURLE_QUOTE_ERROR:
+    case CURLE_REMOTE_FILE_NOT_FOUND:
+    case CURLE_REMOTE_DISK_FULL:
+    case CURLE_REMOTE_FILE_EXISTS:
+        // The server answered a command about this file: a permanent answer refuses the
+        // file, a transient one (4xx, "try again later") says nothing against it.
+        if (sftp) return Kind::Refused;
+        return replyCode >= 500 && replyCode < 600 ? Kind::Refused : Kind::ServerDown;
+    default:
+        // Connecting, TLS or host key, login, timeouts and stalls, dropped connections.
+        return Kind::ServerDown;
+    }
+}
+
+const char* FTPClient::KindName(Result::Kind kind) {
+    switch (kind) {
+    case Result::Kind::Ok: return "ok";
+    case Result::Kind::Absent: return "absent";
+    case Result::Kind::ServerDown: return "server down";
+    case Result::Kind::Refused: return "refused";
+    case Result::Kind::LocalError: return "local error";
+    case Result::Kind::Aborted: return "aborted";
+    }
+    return "unknown";
 }
 
 std::string FTPClient::TemporaryName(const std::string& remoteFile) {

@@ -89,8 +89,8 @@ TEST_F(Uploader, BoundsEveryWait) {
     FTPClient uploader("u", "p", "127.0.0.1", server_.port());
     EXPECT_EQ(uploader.client().GetTimeout(), 5000);
     EXPECT_EQ(uploader.client().GetConnectTimeout(), 30);
-    EXPECT_EQ(uploader.client().GetLowSpeedLimit(), 1);
-    EXPECT_EQ(uploader.client().GetLowSpeedTime(), 60);
+    EXPECT_EQ(uploader.client().GetLowSpeedLimit(), 1024);
+    EXPECT_EQ(uploader.client().GetLowSpeedTime(), 30);
     EXPECT_EQ(uploader.client().GetProtocol(), tarnwick::CFTPClient::FTP);
     EXPECT_EQ(uploader.client().GetSettingsFlags(), tarnwick::CFTPClient::LOG_ERRORS);
 }
