@@ -1,12 +1,11 @@
 #include <sys/stat.h>
 
-#include <chrono>
 #include <cstdint>
-#include <ctime>
 #include <string>
 
 #include "config.h"
 #include "service/stream.h"
+#include "utils/clock.h"
 #include "utils/shell.h"
 
 std::string Photo::GeneratePhotoPath(int camera) {
@@ -14,22 +13,20 @@ std::string Photo::GeneratePhotoPath(int camera) {
 }
 
 std::string Photo::GeneratePhotoPath(const std::string& sdFolder, int camera) {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-
-    const std::string folder = sdFolder + "/photo/" +
-                               std::to_string(local.tm_year + 1900) + "/" +
-                               std::to_string(local.tm_mon + 1) + "/" +
-                               std::to_string(local.tm_mday);
+    // One reading of the clock for both the folder and the name: two would put a photo taken
+    // across midnight under the wrong day.
+    const std::string relative = RelativePath(wallclock::Seconds(), camera);
+    const std::string folder = sdFolder + "/photo/" + relative.substr(0, relative.rfind('/'));
     struct stat info {};
     if (::stat(folder.c_str(), &info) != 0) {
         CreateDirectory(folder);
     }
+    return sdFolder + "/photo/" + relative;
+}
 
-    const int64_t nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                    std::chrono::system_clock::now().time_since_epoch())
-                                    .count();
-    const int64_t seconds = nanoseconds / 1000000000;
-    return folder + "/" + std::to_string(seconds) + "_" + std::to_string(camera) + ".jpg";
+std::string Photo::RelativePath(int64_t seconds, int camera) {
+    const wallclock::Date date = wallclock::LocalDate(seconds);
+    return std::to_string(date.year) + "/" + std::to_string(date.month) + "/" +
+           std::to_string(date.day) + "/" + std::to_string(seconds) + "_" +
+           std::to_string(camera) + ".jpg";
 }
