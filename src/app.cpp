@@ -21,12 +21,21 @@
 #include "config.h"
 #include "net/mqtt.h"
 #include "service/main.h"
+#include "utils/clock.h"
 #include "utils/event_loop.h"
 #include "utils/logger.h"
 #include "utils/shell.h"
 #include "utils/thread.h"
 
 namespace {
+
+// Seconds since the epoch when this firmware was built; a wall clock earlier than that has
+// not been set.
+#ifdef K5_BUILD_TIME
+constexpr int64_t kBuildTime = K5_BUILD_TIME;
+#else
+constexpr int64_t kBuildTime = 0;
+#endif
 
 // SIGTERM and SIGINT only write a byte here; main waits on the read end. Nothing else is
 // safe to do inside a signal handler.
@@ -172,6 +181,11 @@ int Run() {
         LOG_ERROR << "Configuration " << Config::kConfigFile << ": member \"mqtt.server\" (\""
                   << Config::Get(MQTT_SERVER) << "\") is not a usable broker URI: " << reason << ".";
         return 1;
+    }
+    // A board without a battery-backed clock starts near the epoch until something sets it.
+    const std::string clockWarning = wallclock::ClockNotSetWarning(wallclock::Seconds(), kBuildTime);
+    if (!clockWarning.empty()) {
+        LOG_WARN << clockWarning;
     }
 
     std::shared_ptr<Main> controller = Main::GetInstance("Main", nullptr);

@@ -522,13 +522,15 @@ bool CFTPClient::Info(const std::string& strRemoteFile, FileInfo& oFileInfo) con
         return false;
     }
 
-    long lFileTime = -1;
-    // A time that does not fit the 32-bit field counts as unknown rather than wrapping.
-    if (curl_easy_getinfo(m_pCurlSession, CURLINFO_FILETIME, &lFileTime) != CURLE_OK ||
-        lFileTime < 0 || lFileTime > static_cast<long>(INT32_MAX)) {
+    // A time that does not fit the 32-bit field counts as unknown rather than wrapping. A
+    // libcurl with a 32-bit time_t (the board's) caps later times at INT32_MAX, so that value
+    // counts as unknown too; the 64-bit form of the query avoids a second cap at LONG_MAX.
+    curl_off_t tFileTime = -1;
+    if (curl_easy_getinfo(m_pCurlSession, CURLINFO_FILETIME_T, &tFileTime) != CURLE_OK ||
+        tFileTime < 0 || tFileTime >= static_cast<curl_off_t>(INT32_MAX)) {
         return false;
     }
-    oFileInfo.tFileMTime = static_cast<std::int32_t>(lFileTime);
+    oFileInfo.tFileMTime = static_cast<std::int32_t>(tFileTime);
 
     double dSize = -1.0;
     if (curl_easy_getinfo(m_pCurlSession, CURLINFO_CONTENT_LENGTH_DOWNLOAD, &dSize) != CURLE_OK ||
@@ -1085,6 +1087,8 @@ long CFTPClient::FileIsComingCallback(struct curl_fileinfo* pFileInfo,
     if (pFileInfo == nullptr || pData == nullptr || pFileInfo->filename == nullptr) {
         return CURL_CHUNK_BGN_FUNC_FAIL;
     }
+    // Only the members before "time": the board's libcurl has a 32-bit time_t and this build
+    // a 64-bit one, so the two disagree on where every later member lies.
     const std::string strName = pFileInfo->filename;
     const bool bFile = pFileInfo->filetype == CURLFILETYPE_FILE;
     const bool bDirectory = pFileInfo->filetype == CURLFILETYPE_DIRECTORY;

@@ -10,13 +10,12 @@
 #include "config.h"
 #include "service/photo_store.h"
 #include "service/stream.h"
+#include "utils/clock.h"
 #include "utils/logger.h"
 
 namespace {
 int64_t NowSeconds() {
-    auto since = std::chrono::system_clock::now().time_since_epoch();
-    return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() /
-                                1000000000);
+    return wallclock::Seconds();
 }
 std::atomic<int> heartbeatIntervalOverride{0};
 

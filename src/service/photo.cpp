@@ -1,12 +1,12 @@
 #include <sys/stat.h>
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 
 #include "config.h"
 #include "service/photo_layout.h"
 #include "service/stream.h"
+#include "utils/clock.h"
 #include "utils/shell.h"
 
 std::string Photo::GeneratePhotoPath(int camera) {
@@ -14,13 +14,17 @@ std::string Photo::GeneratePhotoPath(int camera) {
 }
 
 std::string Photo::GeneratePhotoPath(const std::string& sdFolder, int camera) {
-    const int64_t seconds = std::chrono::duration_cast<std::chrono::seconds>(
-                                std::chrono::system_clock::now().time_since_epoch())
-                                .count();
-    const std::string folder = sdFolder + "/photo/" + photo_layout::DayOf(seconds);
+    // One reading of the clock for both the folder and the name: two would put a photo taken
+    // across midnight under the wrong day.
+    const std::string relative = RelativePath(wallclock::Seconds(), camera);
+    const std::string folder = sdFolder + "/photo/" + relative.substr(0, relative.rfind('/'));
     struct stat info {};
     if (::stat(folder.c_str(), &info) != 0) {
         CreateDirectory(folder);
     }
-    return folder + "/" + photo_layout::PhotoName(seconds, camera);
+    return sdFolder + "/photo/" + relative;
+}
+
+std::string Photo::RelativePath(int64_t seconds, int camera) {
+    return photo_layout::Relative(photo_layout::DayOf(seconds), seconds, camera);
 }

@@ -17,6 +17,7 @@
 #include "config.h"
 #include "net/ftp.h"
 #include "service/photo_layout.h"
+#include "utils/clock.h"
 #include "utils/logger.h"
 #include "utils/shell.h"
 
@@ -42,9 +43,7 @@ int64_t SteadyNs() {
 }
 
 int64_t WallSeconds() {
-    return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
-                                    std::chrono::system_clock::now().time_since_epoch())
-                                    .count());
+    return wallclock::Seconds();
 }
 
 bool AllDigits(const std::string& text) {

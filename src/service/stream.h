@@ -136,6 +136,9 @@ public:
     static std::string GeneratePhotoPath(int camera);
     // The same below another storage folder.
     static std::string GeneratePhotoPath(const std::string& sdFolder, int camera);
+    // Any thread. <year>/<month>/<day>/<seconds>_<camera>.jpg of a photo taken at `seconds`
+    // since the epoch, the day in local time.
+    static std::string RelativePath(int64_t seconds, int camera);
 };
 
 // The camera thread: per camera, periodic photos while idle, a stream on request, the stream

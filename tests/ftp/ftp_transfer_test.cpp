@@ -309,6 +309,11 @@ TEST_F(FtpTransfer, InfoGivesTimeAndSize) {
     EXPECT_EQ(info.tFileMTime, 1600000000);
     EXPECT_EQ(info.dFileSize, 12345.0);
 
+    // 2100-01-01 does not fit the 32-bit field: unknown, never a wrapped or capped time.
+    utimbuf late{4102444800, 4102444800};
+    ASSERT_EQ(::utime(remote("i/f.bin").c_str(), &late), 0);
+    EXPECT_FALSE(client_.Info("i/f.bin", info));
+
     EXPECT_FALSE(client_.Info("i/none.bin", info));
     EXPECT_EQ(info.tFileMTime, 0);
     EXPECT_EQ(info.dFileSize, 0.0);
