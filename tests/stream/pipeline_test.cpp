@@ -17,6 +17,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "config.h"
 #include "rtmp_server.h"
 #include "service/stream.h"
 #include "stream_support.h"
@@ -397,4 +398,29 @@ TEST(PipelineHelpers, DeviceFamilyAndConcat) {
     EXPECT_STREQ(joined, "rtmp://h/live/x_0");
     std::free(joined);
     EXPECT_FALSE(pipeline.is_streaming());
+    EXPECT_EQ(pipeline.settings().bitrate_kbps, 0) << "no cap unless one is configured";
+    EXPECT_EQ(pipeline.settings().io_timeout, 10s);
+    EXPECT_EQ(pipeline.settings().stall_timeout, 10s);
+}
+
+// The daemon's streams take the cap from camera.bitrate_kbps.
+TEST(PipelineHelpers, DaemonSettingsComeFromTheConfiguration) {
+    const std::string dir = fixture::MakeTempDir("pipeline-config-");
+    const std::string file = WriteDeviceConfig(dir, dir + "/streams", dir + "/sd");
+    std::string text = fixture::ReadFile(file);
+    const std::string cam2 = "\"cam2\": 2,";
+    ASSERT_NE(text.find(cam2), std::string::npos);
+    text.replace(text.find(cam2), cam2.size(), cam2 + " \"bitrate_kbps\": 400,");
+    fixture::WriteFile(file, text);
+    Config::SetSource(file, "/sys/class/net");
+
+    const stream::Settings settings = stream::Settings::FromConfig();
+    EXPECT_EQ(settings.bitrate_kbps, 400);
+    EXPECT_EQ(settings.io_timeout, 10s);
+    EXPECT_EQ(settings.stall_timeout, 10s);
+    {
+        Stream absent(9);  // no such camera: the worker ends by itself
+        EXPECT_TRUE(fixture::WaitFor([&] { return !absent.IsStreaming(); }, 20s));
+    }
+    fixture::RemoveTree(dir);
 }
