@@ -53,6 +53,7 @@ const Member kMembers[] = {
     {nullptr, "sdfolder", Kind::String, SD_FOLDER},
     {nullptr, "fw_version", Kind::String, FW_VERSION},
     {nullptr, "sdfolder_min_free_mb", Kind::Integer, SD_MIN_FREE_MB, true, "64"},
+    {"camera", "bitrate_kbps", Kind::Integer, STREAM_BITRATE_KBPS, true, "0"},
     {"mqtt", "ca_file", Kind::File, MQTT_CA_FILE, true},
     {"mqtt", "cert_file", Kind::File, MQTT_CERT_FILE, true},
     {"mqtt", "key_file", Kind::File, MQTT_KEY_FILE, true},
@@ -109,6 +110,8 @@ const Range kRanges[] = {
     {CAM1_INDEX, "camera.cam1", 0, 2147483647L},
     {CAM2_INDEX, "camera.cam2", 0, 2147483647L},
     {SD_MIN_FREE_MB, "sdfolder_min_free_mb", 0, 2147483647L},
+    // 0: no cap. 100 Mbit/s is far beyond what a 1280x720 camera at 10 fps can use.
+    {STREAM_BITRATE_KBPS, "camera.bitrate_kbps", 0, 100000},
 };
 
 // The values an integer member may take, for the message that refuses a mistyped one.

@@ -207,18 +207,18 @@ double TimeScale(SwsContext* sws, AVFrame* in, AVFrame* out, int height, int rep
 
 void ScalerCheck() {
     stream pipeline;
-    auto* ctx = new stream::stream_ctx_t();
+    auto ctx = std::make_unique<stream::stream_ctx_t>();
     ctx->owner = &pipeline;
-    if (pipeline.init_device_and_input_context(ctx, "v4l2", "/dev/video0", 1280, 720, 10) != 0) {
+    if (pipeline.init_device_and_input_context(ctx.get(), "v4l2", "/dev/video0", 1280, 720, 10) !=
+        0) {
         std::printf("scaler check: camera did not open\n");
-        stream::release_context(ctx);
         return;
     }
-    AVCodecContext* dec = ctx->decoder_ctx;
+    AVCodecContext* dec = ctx->decoder_ctx.get();
     AVPacket* pkt = av_packet_alloc();
     AVFrame* in = av_frame_alloc();
     AVFrame* out = av_frame_alloc();
-    bool ok = av_read_frame(ctx->input_ctx, pkt) >= 0 && avcodec_send_packet(dec, pkt) == 0 &&
+    bool ok = av_read_frame(ctx->input_ctx.get(), pkt) >= 0 && avcodec_send_packet(dec, pkt) == 0 &&
               avcodec_receive_frame(dec, in) == 0;
     out->format = AV_PIX_FMT_YUV420P;
     out->width = dec->width;
@@ -274,7 +274,6 @@ void ScalerCheck() {
     av_frame_free(&in);
     av_frame_free(&out);
     av_packet_free(&pkt);
-    stream::release_context(ctx);
 }
 
 // --- start/stop cycles ------------------------------------------------------------------

@@ -12,7 +12,10 @@
 
 // ---------------------------------------------------------------------------------- Stream
 
-Stream::Stream(int cameraNumber) : camera(cameraNumber) {
+Stream::Stream(int cameraNumber) : Stream(cameraNumber, stream::Settings::FromConfig()) {}
+
+Stream::Stream(int cameraNumber, stream::Settings settings)
+    : camera(cameraNumber), pipeline(settings) {
     // Started last, once every member the worker touches exists.
     worker = std::make_unique<std::thread>(&Stream::Streaming, this);
 }

@@ -28,42 +28,95 @@ struct SwsContext;
 // call, on the calling (worker) thread.
 class stream {
 public:
-    // Everything one run allocates; created and released by stream_video.
-    struct stream_ctx_t {
-        char* output_path = nullptr;
-        char* output_format = nullptr;
-        const AVInputFormat* input_format = nullptr;
-        AVFormatContext* input_ctx = nullptr;
-        AVFormatContext* output_ctx = nullptr;
-        const AVCodec* decoder = nullptr;
-        const AVCodec* encoder = nullptr;
-        AVStream* input_stream = nullptr;
-        AVStream* output_stream = nullptr;
-        AVCodecContext* decoder_ctx = nullptr;
-        AVCodecContext* encoder_ctx = nullptr;
+    // How a run behaves; fixed for the life of the object.
+    struct Settings {
+        // How long one output operation (connect, header, packet, trailer) may block before it
+        // is abandoned.
+        std::chrono::milliseconds io_timeout{10000};
+        // How long a camera that is open may deliver no frame before the run ends with an
+        // ERROR (a hung driver or USB device).
+        std::chrono::milliseconds stall_timeout{10000};
+        // The encoder's bit-rate cap in kbit/s (one second of rate-control buffer); 0: none.
+        int bitrate_kbps = 0;
 
-        // Frame loop state, so that every exit path releases the same things.
-        AVPacket* packet = nullptr;
-        AVFrame* output_frame = nullptr;
-        uint8_t* picture = nullptr;
-        SwsContext* scaler = nullptr;
-
-        // Seen by the output's interrupt callback (worker thread only).
-        stream* owner = nullptr;
-        int64_t io_started_us = 0;  // steady clock, start of the current output operation
-        // Seen by the input's interrupt callback: when the camera last delivered (or the wait
-        // for its first frame began), and whether the run is still setting up.
-        int64_t last_frame_us = 0;
-        bool input_setup = false;
+        // The daemon's settings: the cap from camera.bitrate_kbps, the default timeouts.
+        static Settings FromConfig();
     };
 
-    stream() = default;
+    // Release functions of the FFmpeg objects a run owns.
+    struct InputCloser {
+        void operator()(AVFormatContext* context) const;
+    };
+    // Closes the output's I/O (if open) and frees the context.
+    struct OutputCloser {
+        void operator()(AVFormatContext* context) const;
+    };
+    struct CodecContextFree {
+        void operator()(AVCodecContext* context) const;
+    };
+    struct PacketFree {
+        void operator()(AVPacket* packet) const;
+    };
+    struct FrameFree {
+        void operator()(AVFrame* frame) const;
+    };
+    struct BufferFree {
+        void operator()(uint8_t* buffer) const;
+    };
+    struct ScalerFree {
+        void operator()(SwsContext* scaler) const;
+    };
+    struct DictionaryFree {
+        void operator()(AVDictionary* dictionary) const;
+    };
+    struct StringFree {
+        void operator()(char* text) const;
+    };
+    using Dictionary = std::unique_ptr<AVDictionary, DictionaryFree>;
+
+    // Everything one run allocates, owned by the run: whatever way it ends, destroying the
+    // record releases each object once. Members are destroyed in reverse order, so the packet
+    // (which may still hold a camera buffer) and the codec contexts go before the output and
+    // the camera are closed.
+    struct stream_ctx_t {
+        // Seen by the interrupt callbacks, which may still run while the output and the input
+        // are closed below: declared first, so that they outlive every FFmpeg object.
+        stream* owner = nullptr;
+        int64_t io_started_us = 0;  // steady clock, start of the current output operation
+        // When the camera last delivered (or the wait for its first frame began), and whether
+        // the run is still setting up.
+        int64_t last_frame_us = 0;
+        bool input_setup = false;
+
+        std::unique_ptr<char, StringFree> output_path;
+        std::unique_ptr<char, StringFree> output_format;
+        const AVInputFormat* input_format = nullptr;
+        std::unique_ptr<AVFormatContext, InputCloser> input_ctx;
+        std::unique_ptr<AVFormatContext, OutputCloser> output_ctx;
+        const AVCodec* decoder = nullptr;
+        const AVCodec* encoder = nullptr;
+        AVStream* input_stream = nullptr;   // belongs to input_ctx
+        AVStream* output_stream = nullptr;  // belongs to output_ctx
+        std::unique_ptr<AVCodecContext, CodecContextFree> decoder_ctx;
+        std::unique_ptr<AVCodecContext, CodecContextFree> encoder_ctx;
+
+        // Frame loop state.
+        std::unique_ptr<AVPacket, PacketFree> packet;
+        std::unique_ptr<AVFrame, FrameFree> output_frame;
+        std::unique_ptr<uint8_t, BufferFree> picture;
+        std::unique_ptr<SwsContext, ScalerFree> scaler;
+    };
+
+    // The default settings: 10 s timeouts, no bit-rate cap.
+    stream();
+    explicit stream(Settings settings);
     stream(const stream&) = delete;
     stream& operator=(const stream&) = delete;
 
     // Any thread.
     void stop_stream();
     bool is_streaming();
+    const Settings& settings() const { return settings_; }
 
     const char* get_device_family();
     // A new malloc'ed string a + b; the caller frees it.
@@ -81,15 +134,6 @@ public:
     void set_codec_params(stream_ctx_t* ctx, int width, int height, int fps);
     int init_codec_stream(stream_ctx_t* ctx);
 
-    // Releases everything the run still holds and the record itself.
-    static void release_context(stream_ctx_t* ctx);
-
-    // How long one output operation (connect, header, packet, trailer) may block before it is
-    // abandoned. Default 10 s; tests shorten it. Any thread, before a run starts.
-    static void set_io_timeout(std::chrono::milliseconds timeout);
-    // How long a camera that is open may deliver no frame before the run ends with an ERROR
-    // (a hung driver or USB device). Default 10 s; tests shorten it. Any thread, before a run.
-    static void set_stall_timeout(std::chrono::milliseconds timeout);
     // How long an output operation may still take once a stop has been requested, so that a
     // normal stop still writes the trailer but a stalled peer cannot hold the stop up.
     static constexpr int64_t kStopGraceUs = 500000;
@@ -99,10 +143,13 @@ private:
     static int input_interrupt_callback(void* opaque);
     static int64_t now_us();
     void begin_output_operation(stream_ctx_t* ctx);
-    void end_run(stream_ctx_t* ctx);
+    void end_run(std::unique_ptr<stream_ctx_t> ctx);
+    int64_t io_timeout_us() const;
+    int64_t stall_timeout_us() const;
 
     std::atomic<bool> stop_requested{false};
     std::atomic<bool> streaming{false};
+    const Settings settings_;
 };
 
 // One streaming camera: constructing it starts a worker thread running the pipeline towards the
@@ -110,7 +157,9 @@ private:
 // and destroyed by the StreamController thread.
 class Stream {
 public:
+    // The daemon's pipeline settings (stream::Settings::FromConfig()).
     explicit Stream(int camera);
+    Stream(int camera, stream::Settings settings);
     ~Stream();
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;

@@ -86,6 +86,7 @@ TEST_F(ConfigTest, LoadsFileValuesDerivedNamesAndConstants) {
     EXPECT_EQ(config[STREAM_FORMAT], "flv");
     EXPECT_EQ(config[SD_MIN_FREE_MB], "64");  // optional, absent: its default
     EXPECT_EQ(config[FTP_PHOTO_FOLDER], "");  // optional, absent: photos below /photo as always
+    EXPECT_EQ(config[STREAM_BITRATE_KBPS], "0");  // optional, absent: no cap
     EXPECT_EQ(config[static_cast<FIELD>(20)], "");
 
     auto lines = capture.lines();
@@ -171,6 +172,8 @@ TEST_F(ConfigTest, EveryDefectiveMemberIsNamed) {
     };
     const std::string sd = "\"sdfolder\": \"/mnt/sd\",";
     const std::string floor = "\"sdfolder_min_free_mb\" must be an integer between 0 and 2147483647";
+    const std::string cam = "\"cam2\": 2";
+    const std::string bitrate = "\"camera.bitrate_kbps\" must be an integer between 0 and 100000";
     const std::string mqttPassword = "\"password\": \"mqtt-secret\"";
     const std::string ftpPassword = "\"password\": \"ftp-secret\"";
     const Case cases[] = {
@@ -192,6 +195,10 @@ TEST_F(ConfigTest, EveryDefectiveMemberIsNamed) {
         {sd, sd + " \"sdfolder_min_free_mb\": \"64\",", floor},
         {sd, sd + " \"sdfolder_min_free_mb\": 1.5,", floor},
         {sd, sd + " \"sdfolder_min_free_mb\": 4294967296,", floor},
+        {cam, cam + ", \"bitrate_kbps\": -400", bitrate},
+        {cam, cam + ", \"bitrate_kbps\": 100001", bitrate},
+        {cam, cam + ", \"bitrate_kbps\": \"400\"", bitrate},
+        {cam, cam + ", \"bitrate_kbps\": 400.5", bitrate},
         {mqttPassword, mqttPassword + ", \"ca_file\": 5", "\"mqtt.ca_file\" must be a string"},
         {ftpPassword, ftpPassword + ", \"known_hosts\": \"" + dir + "/none\"",
          "\"ftp_photo.known_hosts\" names a file that cannot be read"},
@@ -260,6 +267,7 @@ TEST_F(ConfigTest, OptionalMembersAndTheFileModeWarning) {
                            "\", \"folder\": \"/fleet/{mac}\"");
         text = Replace(text, "\"sdfolder\": \"/mnt/sd\",",
                        "\"sdfolder\": \"/mnt/sd\", \"sdfolder_min_free_mb\": 0,");
+        text = Replace(text, "\"cam2\": 2", "\"cam2\": 2, \"bitrate_kbps\": 400");
         const std::string file = write(text);
         ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
         Config config(file, netRoot);
@@ -270,6 +278,7 @@ TEST_F(ConfigTest, OptionalMembersAndTheFileModeWarning) {
         EXPECT_EQ(config[FTP_PHOTO_KNOWN_HOSTS], ca);
         EXPECT_EQ(config[SD_MIN_FREE_MB], "0");
         EXPECT_EQ(config[FTP_PHOTO_FOLDER], "/fleet/{mac}");
+        EXPECT_EQ(config[STREAM_BITRATE_KBPS], "400");
         auto warnings = Matching(capture.lines(), "[WARN][../src/config:");
         ASSERT_EQ(warnings.size(), 1u);
         EXPECT_NE(warnings[0].find("holds passwords"), std::string::npos) << warnings[0];

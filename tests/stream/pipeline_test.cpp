@@ -8,12 +8,16 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <sstream>
 #include <thread>
+#include <vector>
 
 extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "config.h"
 #include "rtmp_server.h"
 #include "service/stream.h"
 #include "stream_support.h"
@@ -26,7 +30,8 @@ namespace {
 class PipelineRun {
 public:
     PipelineRun(const std::string& device, const std::string& output, const std::string& format = "flv",
-        int width = 1280, int height = 720, int fps = 10) {
+        int width = 1280, int height = 720, int fps = 10, stream::Settings settings = {})
+        : pipeline_(settings) {
         worker_ = std::thread([=] {
             pipeline_.stream_video(device.c_str(), output.c_str(), format.c_str(), width, height,
                                    fps);
@@ -101,8 +106,6 @@ protected:
     void TearDown() override {
         tap_.reset();
         fixture::RemoveTree(dir_);
-        stream::set_io_timeout(10s);
-        stream::set_stall_timeout(10s);
     }
     std::string dir_;
     std::unique_ptr<StderrTap> tap_;
@@ -232,9 +235,10 @@ TEST_F(PipelineTest, UnpluggedCameraEndsTheRunThroughTheNormalTeardown) {
 // stall timeout with an ERROR through the logger, and a stop while it waits is prompt; FFmpeg's
 // own complaints arrive as log lines, never as raw text.
 TEST_F(PipelineTest, SilentCameraEndsTheRunAndAStopWhileSilentIsPrompt) {
-    stream::set_stall_timeout(1s);
+    stream::Settings settings;
+    settings.stall_timeout = 1s;
     {
-        PipelineRun run("/dev/video4", dir_ + "/silent.flv");
+        PipelineRun run("/dev/video4", dir_ + "/silent.flv", "flv", 1280, 720, 10, settings);
         ASSERT_TRUE(run.waitEnded(60s)) << tap_->text();
         EXPECT_FALSE(run.pipeline().is_streaming());
         EXPECT_TRUE(tap_->contains("[ERROR]")) << tap_->text();
@@ -242,9 +246,9 @@ TEST_F(PipelineTest, SilentCameraEndsTheRunAndAStopWhileSilentIsPrompt) {
         std::istringstream lines(tap_->text());
         for (std::string line; std::getline(lines, line);) EXPECT_EQ(line.rfind("[", 0), 0u) << line;
     }
-    stream::set_stall_timeout(60s);
+    settings.stall_timeout = 60s;
     const std::size_t mark = tap_->size();
-    PipelineRun run("/dev/video4", dir_ + "/stopped.flv");
+    PipelineRun run("/dev/video4", dir_ + "/stopped.flv", "flv", 1280, 720, 10, settings);
     EXPECT_FALSE(run.waitEnded(1500ms));  // still waiting for the first frame
     run.stop();  // joins; a stall would hold it for the whole minute
     EXPECT_TRUE(run.ended());
@@ -290,9 +294,11 @@ TEST_F(PipelineTest, StopReturnsPromptlyWhileTheEndpointNeverAnswers) {
 
 // Without a stop, a stalled endpoint ends the run after the I/O timeout.
 TEST_F(PipelineTest, StalledEndpointEndsTheRunAfterTheIoTimeout) {
-    stream::set_io_timeout(1500ms);
+    stream::Settings settings;
+    settings.io_timeout = 1500ms;
     SilentEndpoint endpoint;
-    PipelineRun run("/dev/video0", "rtmp://127.0.0.1:" + std::to_string(endpoint.port()) + "/live/x");
+    PipelineRun run("/dev/video0", "rtmp://127.0.0.1:" + std::to_string(endpoint.port()) + "/live/x",
+                    "flv", 1280, 720, 10, settings);
     ASSERT_TRUE(endpoint.waitClient(20s));
     const auto connected = std::chrono::steady_clock::now();
     ASSERT_TRUE(run.waitEnded(10s));
@@ -318,6 +324,73 @@ TEST_F(PipelineTest, RepeatedRunsLeaveNoDescriptorBehind) {
     EXPECT_EQ(OpenDescriptors(), descriptors);
 }
 
+// The sizes of the video packets in a file, and ffprobe's counts of packets and decoded frames.
+struct PacketSizes {
+    std::vector<long> sizes;
+    long packets = -1;
+    long frames = -1;
+    std::string output;
+};
+
+PacketSizes ProbePacketSizes(const std::string& file) {
+    PacketSizes probe;
+    probe.output = RunTool("ffprobe -v error -select_streams v:0 -count_frames -count_packets"
+                           " -show_entries stream=nb_read_frames,nb_read_packets:packet=size"
+                           " -of default=noprint_wrappers=1 " +
+                           ShellQuote(file))
+                       .output;
+    std::istringstream in(probe.output);
+    for (std::string line; std::getline(in, line);) {
+        const std::size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        const std::string key = line.substr(0, eq);
+        const long value = std::atol(line.c_str() + eq + 1);
+        if (key == "size") probe.sizes.push_back(value);
+        if (key == "nb_read_packets") probe.packets = value;
+        if (key == "nb_read_frames") probe.frames = value;
+    }
+    return probe;
+}
+
+// A cap from the settings holds the busy picture of the virtual camera to the configured rate
+// (x264's one-second buffer: any second at most the cap plus the buffer, the whole run about
+// the cap), while the stream stays what players expect: one frame per packet, no delay.
+TEST_F(PipelineTest, BitRateCapHoldsTheStreamToItsRateOneFramePerPacket) {
+    constexpr long kCapKbps = 400;
+    constexpr std::size_t kPackets = 60;  // six seconds at 10 fps
+    stream::Settings settings;
+    settings.bitrate_kbps = kCapKbps;
+    const std::string out = dir_ + "/capped.flv";
+    {
+        PipelineRun run("/dev/video0", out, "flv", 1280, 720, 10, settings);
+        ASSERT_TRUE(WaitForPackets(out, kPackets, 120s)) << tap_->text();
+        run.stop();
+    }
+    EXPECT_TRUE(tap_->contains("done.\n"));
+    ExpectCameraStream(ProbeVideo(out), kPackets);
+
+    const PacketSizes probe = ProbePacketSizes(out);
+    ASSERT_GE(probe.sizes.size(), kPackets) << probe.output;
+    EXPECT_EQ(probe.frames, probe.packets) << "every packet carries exactly one frame";
+    EXPECT_EQ(probe.packets, static_cast<long>(probe.sizes.size()));
+
+    const long capBytesPerSecond = kCapKbps * 1000 / 8;
+    long total = 0;
+    for (long size : probe.sizes) total += size;
+    const double seconds = static_cast<double>(probe.sizes.size()) / 10.0;
+    // The buffer may be spent once over the run: the average stays within cap + buffer / run.
+    EXPECT_LE(static_cast<double>(total), capBytesPerSecond * (seconds + 1.0))
+        << "average " << total * 8 / seconds / 1000 << " kbit/s";
+    // The picture needs more than the cap: the encoder works at the cap, not far below it.
+    EXPECT_GE(static_cast<double>(total), capBytesPerSecond * seconds / 2);
+    for (std::size_t i = 0; i + 10 <= probe.sizes.size(); ++i) {
+        long second = 0;
+        for (std::size_t j = i; j < i + 10; ++j) second += probe.sizes[j];
+        EXPECT_LE(second, 2 * capBytesPerSecond) << "the second from packet " << i;
+        if (second > 2 * capBytesPerSecond) break;
+    }
+}
+
 TEST(PipelineHelpers, DeviceFamilyAndConcat) {
     stream pipeline;
     EXPECT_STREQ(pipeline.get_device_family(), "v4l2");
@@ -325,4 +398,29 @@ TEST(PipelineHelpers, DeviceFamilyAndConcat) {
     EXPECT_STREQ(joined, "rtmp://h/live/x_0");
     std::free(joined);
     EXPECT_FALSE(pipeline.is_streaming());
+    EXPECT_EQ(pipeline.settings().bitrate_kbps, 0) << "no cap unless one is configured";
+    EXPECT_EQ(pipeline.settings().io_timeout, 10s);
+    EXPECT_EQ(pipeline.settings().stall_timeout, 10s);
+}
+
+// The daemon's streams take the cap from camera.bitrate_kbps.
+TEST(PipelineHelpers, DaemonSettingsComeFromTheConfiguration) {
+    const std::string dir = fixture::MakeTempDir("pipeline-config-");
+    const std::string file = WriteDeviceConfig(dir, dir + "/streams", dir + "/sd");
+    std::string text = fixture::ReadFile(file);
+    const std::string cam2 = "\"cam2\": 2,";
+    ASSERT_NE(text.find(cam2), std::string::npos);
+    text.replace(text.find(cam2), cam2.size(), cam2 + " \"bitrate_kbps\": 400,");
+    fixture::WriteFile(file, text);
+    Config::SetSource(file, "/sys/class/net");
+
+    const stream::Settings settings = stream::Settings::FromConfig();
+    EXPECT_EQ(settings.bitrate_kbps, 400);
+    EXPECT_EQ(settings.io_timeout, 10s);
+    EXPECT_EQ(settings.stall_timeout, 10s);
+    {
+        Stream absent(9);  // no such camera: the worker ends by itself
+        EXPECT_TRUE(fixture::WaitFor([&] { return !absent.IsStreaming(); }, 20s));
+    }
+    fixture::RemoveTree(dir);
 }
