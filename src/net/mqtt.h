@@ -37,6 +37,10 @@ public:
         std::string statusTopic;
         // How soon the broker notices a device that vanished and publishes its will.
         std::chrono::seconds keepAlive{30};
+        // How long construction waits for the first connection, whatever the broker does (a
+        // broker that accepts TCP and then says nothing included). Both protocol versions are
+        // tried within it; afterwards the library keeps trying in the background.
+        std::chrono::seconds firstConnectLimit{10};
     };
     static Settings SettingsFromConfig();
 
@@ -46,7 +50,8 @@ public:
     // Otherwise false, with the reason in `reason`. Never throws; makes no connection.
     static bool CheckServerUri(const std::string& uri, std::string& reason);
 
-    // Connects and returns when the first attempt has succeeded or failed.
+    // Connects and returns when the first attempt has succeeded or failed, at the latest after
+    // Settings::firstConnectLimit.
     MQTTClient();
     explicit MQTTClient(const Settings& settings);
     // Disconnects if connected.
