@@ -164,9 +164,16 @@ void MQTTClient::InstallHandlers() {
         RenewSubscriptions();
     });
     asyncClient.set_message_callback([this](mqtt::const_message_ptr message) {
-        if (message) {
-            Deliver(message->get_topic(), message->get_payload_str());
+        if (!message) {
+            return;
         }
+        // A retained command is an old one the broker replays at every subscription, i.e. at
+        // every start: acting on it would repeat it forever.
+        if (message->is_retained()) {
+            LOG_DEBUG << "MQTT retained message on topic " << message->get_topic() << " dropped.";
+            return;
+        }
+        Deliver(message->get_topic(), message->get_payload_str());
     });
 }
 

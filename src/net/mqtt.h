@@ -65,7 +65,8 @@ public:
     bool Publish(const std::string& topic, const std::string& payload);
 
     // Any thread except the library's own. Makes `callback` receive the payloads of `topic`
-    // (exact topic, no wildcards) on the library's delivery thread. A topic already known only
+    // (exact topic, no wildcards) on the library's delivery thread. Only live messages are
+    // delivered: a retained one, which the broker replays at every subscription, is dropped. A topic already known only
     // gets its callback replaced. While the connection is down the topic is remembered and
     // subscribed once it is up, but the call still reports false.
     bool Subscribe(const std::string& topic, std::function<void(const std::string&)> callback);
