@@ -18,21 +18,35 @@ int64_t NowSeconds() {
     return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() /
                                 1000000000);
 }
-std::atomic<int> heartbeatIntervalOverride{0};
-
 }  // namespace
 
-void Main::SetHeartbeatIntervalForTest(int seconds) {
-    heartbeatIntervalOverride = seconds;
+Main::Settings Main::Settings::FromConfig() {
+    Settings settings;
+    settings.heartbeatInterval = std::chrono::seconds(std::stoi(Config::Get(HEARTBEAT_INTERVAL)));
+    settings.mqtt = MQTTClient::SettingsFromConfig();
+    settings.cameras = StreamController::Settings::FromConfig();
+    return settings;
 }
 
-std::shared_ptr<Main> Main::GetInstance(const std::string& name, std::shared_ptr<Thread> parent) {
-    static std::shared_ptr<Main> _instance(new Main(name, std::move(parent)));
+std::shared_ptr<Main> Main::Instance(const std::function<Main*()>& create) {
+    static std::shared_ptr<Main> _instance(create());
     return _instance;
 }
 
-Main::Main(const std::string& name, std::shared_ptr<Thread> parent)
-    : Thread(name, std::move(parent)) {}
+std::shared_ptr<Main> Main::GetInstance(const std::string& name, std::shared_ptr<Thread> parent) {
+    return Instance([&] { return new Main(name, parent, Settings::FromConfig()); });
+}
+
+std::shared_ptr<Main> Main::GetInstance(const std::string& name, std::shared_ptr<Thread> parent,
+                                        const Settings& settings) {
+    return Instance([&] { return new Main(name, parent, settings); });
+}
+
+Main::Main(const std::string& name, std::shared_ptr<Thread> parent, const Settings& settings)
+    : Thread(name, std::move(parent)),
+      heartbeatInterval(settings.heartbeatInterval),
+      cameraSettings(settings.cameras),
+      client(settings.mqtt) {}
 
 Main::~Main() = default;
 
@@ -95,14 +109,10 @@ void Main::onInit() {
             main->MQTTPublishHeartBreath();
         }
     });
-    int interval = heartbeatIntervalOverride.load();
-    if (interval <= 0) {
-        interval = std::stoi(Config::Get(HEARTBEAT_INTERVAL));
-    }
-    heartbeatTimer->setInterval(std::chrono::seconds(interval));
+    heartbeatTimer->setInterval(heartbeatInterval);
     heartbeatTimer->setEnabled(true);
 
-    auto controller = StreamController::GetInstance("StreamController", shared_from_this());
+    auto controller = StreamController::GetInstance("StreamController", shared_from_this(), cameraSettings);
     controller->SetPhotoStore(photoStore);
     controller->start();
     const int cam1 = std::stoi(Config::Get(CAM1_INDEX));

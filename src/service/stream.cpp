@@ -46,26 +46,36 @@ void Stream::Streaming() {
 
 // ------------------------------------------------------------------------ StreamController
 
-namespace {
+StreamController::Settings StreamController::Settings::FromConfig() {
+    Settings settings;
+    settings.stopTimeout = std::chrono::seconds(std::stoi(Config::Get(STREAM_STOP_TIMEOUT)));
+    settings.photoInterval = std::chrono::seconds(std::stoi(Config::Get(PHOTO_CAPTURE_INTERVAL)));
+    return settings;
+}
 
-std::atomic<int> stopIntervalOverride{0};
-std::atomic<int> photoIntervalOverride{0};
-
-}  // namespace
-
-void StreamController::SetIntervalsForTest(int stopSeconds, int photoSeconds) {
-    stopIntervalOverride = stopSeconds;
-    photoIntervalOverride = photoSeconds;
+std::shared_ptr<StreamController> StreamController::Instance(
+    const std::function<StreamController*()>& create) {
+    static std::shared_ptr<StreamController> _instance(create());
+    return _instance;
 }
 
 std::shared_ptr<StreamController> StreamController::GetInstance(const std::string& name,
                                                                 std::shared_ptr<Thread> parent) {
-    static std::shared_ptr<StreamController> _instance(new StreamController(name, parent));
-    return _instance;
+    return Instance([&] { return new StreamController(name, parent, Settings::FromConfig()); });
+}
+
+std::shared_ptr<StreamController> StreamController::GetInstance(const std::string& name,
+                                                                std::shared_ptr<Thread> parent,
+                                                                const Settings& settings) {
+    return Instance([&] { return new StreamController(name, parent, settings); });
 }
 
 StreamController::StreamController(const std::string& name, std::shared_ptr<Thread> parent)
-    : Thread(name, std::move(parent)) {}
+    : StreamController(name, std::move(parent), Settings::FromConfig()) {}
+
+StreamController::StreamController(const std::string& name, std::shared_ptr<Thread> parent,
+                                   const Settings& controllerSettings)
+    : Thread(name, std::move(parent)), settings(controllerSettings) {}
 
 StreamController::~StreamController() = default;
 
@@ -124,7 +134,7 @@ void StreamController::onExit() {
     Thread::onExit();
 }
 
-std::shared_ptr<Timer> StreamController::CreateCameraTimer(int camera, int seconds,
+std::shared_ptr<Timer> StreamController::CreateCameraTimer(int camera, std::chrono::seconds interval,
                                                            bool stopTimer) {
     // A firing that was already under way when its timer went may still run; it must not
     // touch a controller that has been destroyed meanwhile.
@@ -143,21 +153,17 @@ std::shared_ptr<Timer> StreamController::CreateCameraTimer(int camera, int secon
             }
         }
     });
-    timer->setInterval(std::chrono::seconds(seconds));
+    timer->setInterval(interval);
     timer->setEnabled(true);
     return timer;
 }
 
 std::shared_ptr<Timer> StreamController::CreateStopStreamTimer(int camera) {
-    int seconds = std::stoi(Config::Get(STREAM_STOP_TIMEOUT));
-    if (stopIntervalOverride.load() > 0) seconds = stopIntervalOverride.load();
-    return CreateCameraTimer(camera, seconds, true);
+    return CreateCameraTimer(camera, settings.stopTimeout, true);
 }
 
 std::shared_ptr<Timer> StreamController::CreateCapturePhotoTimer(int camera) {
-    int seconds = std::stoi(Config::Get(PHOTO_CAPTURE_INTERVAL));
-    if (photoIntervalOverride.load() > 0) seconds = photoIntervalOverride.load();
-    return CreateCameraTimer(camera, seconds, false);
+    return CreateCameraTimer(camera, settings.photoInterval, false);
 }
 
 void StreamController::StartCapturePhotoTimer(int camera) {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -142,11 +143,26 @@ public:
 // stopped after its timeout and photos resumed. Other threads only post events to it.
 class StreamController : public Thread {
 public:
-    // The first call creates the singleton; later calls ignore their arguments. Main thread.
+    // What the controller needs from the configuration. FromConfig() gives the daemon's;
+    // tests pass their own.
+    struct Settings {
+        // A stream not asked for again for this long is stopped.
+        std::chrono::seconds stopTimeout{300};
+        // A camera that does not stream takes a photo this often.
+        std::chrono::seconds photoInterval{60};
+        static Settings FromConfig();
+    };
+
+    // The first call creates the singleton (with Settings::FromConfig() unless given); later
+    // calls ignore their arguments. Main thread.
     static std::shared_ptr<StreamController> GetInstance(const std::string& name,
                                                          std::shared_ptr<Thread> parent);
+    static std::shared_ptr<StreamController> GetInstance(const std::string& name,
+                                                         std::shared_ptr<Thread> parent,
+                                                         const Settings& settings);
 
     StreamController(const std::string& name, std::shared_ptr<Thread> parent);
+    StreamController(const std::string& name, std::shared_ptr<Thread> parent, const Settings& settings);
     ~StreamController() override;
 
     // Controller thread (or Main during start-up, before any event reached the controller).
@@ -163,10 +179,6 @@ public:
     // Before start(): where the photos go. Without a store the photo timers take no photo.
     void SetPhotoStore(std::shared_ptr<PhotoStore> store) { photoStore = std::move(store); }
 
-    // Test seam. Intervals in seconds replace STREAM_STOP_TIMEOUT and PHOTO_CAPTURE_INTERVAL
-    // when positive (0 restores the configured values). Any thread.
-    static void SetIntervalsForTest(int stopSeconds, int photoSeconds);
-
 protected:
     void onInit() override;
     void onExit() override;
@@ -178,5 +190,8 @@ protected:
     std::shared_ptr<PhotoStore> photoStore;
 
 private:
-    std::shared_ptr<Timer> CreateCameraTimer(int camera, int seconds, bool stopTimer);
+    static std::shared_ptr<StreamController> Instance(const std::function<StreamController*()>& create);
+    std::shared_ptr<Timer> CreateCameraTimer(int camera, std::chrono::seconds interval, bool stopTimer);
+
+    const Settings settings;
 };

@@ -70,26 +70,27 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(VirtualCameraLoaded()) << "run through ctest: LD_PRELOAD of the virtual camera";
         tap_ = std::make_unique<StderrTap>();
-        controller_ = std::make_shared<InspectableController>("StreamController", nullptr);
         // The photos go to a store whose server is down; these tests only count attempts.
         PhotoStore::Settings settings = PhotoStore::Settings::FromConfig();
         settings.ftpPort = fixture::FreeTcpPort();
         store_ = std::make_shared<PhotoStore>("Uploader", nullptr, settings);
         store_->start();
-        controller_->SetPhotoStore(store_);
     }
     void TearDown() override {
-        if (controller_->getState() != EventLoop::Stopped) {
+        if (controller_ && controller_->getState() != EventLoop::Stopped) {
             controller_->stop();
             controller_->wait();
         }
         controller_.reset();
         store_->Shutdown();
         tap_.reset();
-        StreamController::SetIntervalsForTest(0, 0);
     }
     void start(int stopSeconds, int photoSeconds) {
-        StreamController::SetIntervalsForTest(stopSeconds, photoSeconds);
+        StreamController::Settings settings;
+        settings.stopTimeout = std::chrono::seconds(stopSeconds);
+        settings.photoInterval = std::chrono::seconds(photoSeconds);
+        controller_ = std::make_shared<InspectableController>("StreamController", nullptr, settings);
+        controller_->SetPhotoStore(store_);
         controller_->start();
     }
     void armPhotoTimer(int camera) {
