@@ -12,7 +12,8 @@
 
 // ---------------------------------------------------------------------------------- Stream
 
-Stream::Stream(int cameraNumber) : camera(cameraNumber) {
+Stream::Stream(int cameraNumber, std::string deviceNode, std::function<void()> onEnded)
+    : camera(cameraNumber), device(std::move(deviceNode)), ended(std::move(onEnded)) {
     // Started last, once every member the worker touches exists.
     worker = std::make_unique<std::thread>(&Stream::Streaming, this);
 }
@@ -30,7 +31,6 @@ bool Stream::IsStreaming() { return !finished.load(); }
 void Stream::Streaming() {
     const std::string url =
         Config::Get(CAMERA_SERVER) + "/" + Config::Get(MAC_ADDRESS) + "_" + std::to_string(camera);
-    const std::string device = Config::Get(VIDEO_DEVICE_PREFIX) + std::to_string(camera);
     LOG_DEBUG << "Start stream: " << url;
     try {
         const std::string format = Config::Get(STREAM_FORMAT);
@@ -42,6 +42,9 @@ void Stream::Streaming() {
         LOG_ERROR << "Stream " << camera << "Error.";
     }
     finished.store(true);
+    if (ended) {
+        ended();
+    }
 }
 
 // ------------------------------------------------------------------------ StreamController
@@ -89,18 +92,19 @@ void StreamController::onInit() {
             LOG_DEBUG << "Camera is streaming, we reset stop timer.";
             if (!existing->second->IsStreaming()) {
                 streams.erase(existing);  // stops and joins the ended worker
-                streams.insert({camera, std::make_shared<Stream>(camera)});
+                streams.insert({camera, NewStream(camera)});
             }
             // Re-armed, not rebuilt: a flood of requests must not build thousands of timers.
             auto timer = stopTimers.find(camera);
             if (timer != stopTimers.end()) {
                 timer->second->setEnabled(false);
+                timer->second->setInterval(settings.stopTimeout);
                 timer->second->setEnabled(true);
             } else {
                 stopTimers.insert({camera, CreateStopStreamTimer(camera)});
             }
         } else {
-            streams.insert({camera, std::make_shared<Stream>(camera)});
+            streams.insert({camera, NewStream(camera)});
             stopTimers.insert({camera, CreateStopStreamTimer(camera)});
             photoTimers.erase(camera);
         }
@@ -117,6 +121,9 @@ void StreamController::onInit() {
         }
     });
 
+    setEventHandler<StreamEndedEvent>(
+        [this](std::shared_ptr<StreamEndedEvent> event) { OnStreamEnded(event->get<0>()); });
+
     setEventHandler<CapturePhotoEvent>([this](std::shared_ptr<CapturePhotoEvent> event) {
         if (photoStore) {
             CapturePhoto(event->get<0>(), *photoStore);
@@ -124,6 +131,28 @@ void StreamController::onInit() {
             LOG_ERROR << "No photo store: camera " << event->get<0>() << " takes no photo.";
         }
     });
+}
+
+std::shared_ptr<Stream> StreamController::NewStream(int camera) {
+    std::weak_ptr<Thread> controller = shared_from_this();
+    return std::make_shared<Stream>(camera, Config::Get(VIDEO_DEVICE_PREFIX) + std::to_string(camera),
+                                    [controller, camera]() {
+                                        if (auto self = controller.lock()) {
+                                            self->post(std::make_shared<StreamEndedEvent>(camera));
+                                        }
+                                    });
+}
+
+void StreamController::OnStreamEnded(int camera) {
+    auto found = streams.find(camera);
+    // Gone: stopped on purpose. Running: already replaced by a new request.
+    if (found == streams.end() || found->second->IsStreaming()) {
+        return;
+    }
+    LOG_INFO << "Camera " << camera << ": its stream ended by itself, photos resume.";
+    streams.erase(found);  // joins the worker, which has finished
+    stopTimers.erase(camera);
+    StartCapturePhotoTimer(camera);
 }
 
 void StreamController::onExit() {

@@ -111,7 +111,9 @@ private:
 // and destroyed by the StreamController thread.
 class Stream {
 public:
-    explicit Stream(int camera);
+    // Streams the camera `camera` (its number in the stream URL) from the device node `device`.
+    // `ended`, when given, runs on the worker once its run is over for whatever reason.
+    Stream(int camera, std::string device, std::function<void()> ended = {});
     ~Stream();
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
@@ -123,6 +125,8 @@ public:
 
 private:
     int camera;
+    std::string device;
+    std::function<void()> ended;
     std::unique_ptr<std::thread> worker;
     stream pipeline;
     // Set by the worker when its run is over. Separate from the pipeline's own flag so that a
@@ -191,6 +195,11 @@ protected:
 
 private:
     static std::shared_ptr<StreamController> Instance(const std::function<StreamController*()>& create);
+    // Controller thread: a new stream of `camera` that reports its end to this thread.
+    std::shared_ptr<Stream> NewStream(int camera);
+    // Controller thread: a stream that ended by itself (unplugged, silent camera, endpoint
+    // gone) is dropped and the camera takes photos again.
+    void OnStreamEnded(int camera);
     std::shared_ptr<Timer> CreateCameraTimer(int camera, std::chrono::seconds interval, bool stopTimer);
 
     const Settings settings;
