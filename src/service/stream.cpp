@@ -1,6 +1,11 @@
 #include "service/stream.h"
 
-#include <sys/stat.h>
+#include <fcntl.h>
+#include <linux/videodev2.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <mutex>
 #include <string>
@@ -125,6 +130,19 @@ void StreamController::onInit() {
         [this](std::shared_ptr<StreamEndedEvent> event) { OnStreamEnded(event->get<0>()); });
 
     setEventHandler<CapturePhotoEvent>([this](std::shared_ptr<CapturePhotoEvent> event) {
+        // An absent camera is skipped, not failed: a board with one camera would otherwise log
+        // an ERROR every minute for months.
+        const int camera = event->get<0>();
+        if (!CameraDeviceIsConnected(camera)) {
+            if (missing.insert(camera).second) {
+                LOG_WARN << "Camera " << camera << " is not present (" << DevicePath(camera)
+                         << "): no photos until it is back.";
+            }
+            return;
+        }
+        if (missing.erase(camera) != 0) {
+            LOG_INFO << "Camera " << camera << " is back (" << DevicePath(camera) << "): photos resume.";
+        }
         if (photoStore) {
             CapturePhoto(event->get<0>(), *photoStore);
         } else {
@@ -135,7 +153,7 @@ void StreamController::onInit() {
 
 std::shared_ptr<Stream> StreamController::NewStream(int camera) {
     std::weak_ptr<Thread> controller = shared_from_this();
-    return std::make_shared<Stream>(camera, Config::Get(VIDEO_DEVICE_PREFIX) + std::to_string(camera),
+    return std::make_shared<Stream>(camera, DevicePath(camera),
                                     [controller, camera]() {
                                         if (auto self = controller.lock()) {
                                             self->post(std::make_shared<StreamEndedEvent>(camera));
@@ -200,10 +218,36 @@ void StreamController::StartCapturePhotoTimer(int camera) {
     photoTimers.insert({camera, CreateCapturePhotoTimer(camera)});
 }
 
+std::string StreamController::DevicePath(int camera) {
+    const std::pair<FIELD, FIELD> named[] = {{CAM1_INDEX, CAM1_PATH}, {CAM2_INDEX, CAM2_PATH}};
+    for (const auto& entry : named) {
+        const std::string& path = Config::Get(entry.second);
+        if (!path.empty() && Config::Get(entry.first) == std::to_string(camera)) {
+            return path;
+        }
+    }
+    return Config::Get(VIDEO_DEVICE_PREFIX) + std::to_string(camera);
+}
+
 bool StreamController::CameraDeviceIsConnected(int camera) {
-    const std::string path = Config::Get(VIDEO_DEVICE_PREFIX) + std::to_string(camera);
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;
+    const std::string path = DevicePath(camera);
+    // Non-blocking: a camera that hangs must not hold up the heartbeat.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    v4l2_capability capability {};
+    int result;
+    do {
+        result = ::ioctl(fd, VIDIOC_QUERYCAP, &capability);
+    } while (result != 0 && errno == EINTR);
+    ::close(fd);
+    if (result != 0) {
+        return false;
+    }
+    const uint32_t caps = (capability.capabilities & V4L2_CAP_DEVICE_CAPS) != 0 ? capability.device_caps
+                                                                               : capability.capabilities;
+    return (caps & V4L2_CAP_VIDEO_CAPTURE) != 0;
 }
 
 bool StreamController::CapturePhoto(int camera, PhotoStore& store) {
@@ -212,7 +256,11 @@ bool StreamController::CapturePhoto(int camera, PhotoStore& store) {
     // The tool writes to a temporary name: a capture that fails half-way never leaves a
     // partial picture under the photo's name. The path is quoted: a storage folder with a
     // blank or a shell character must neither break the command nor run anything.
-    const std::string command = "v4l2-ctl --device /dev/video" + std::to_string(camera) +
+    // A configured node name may hold any character: quoted unless it is a plain path.
+    const std::string device = DevicePath(camera);
+    const bool plain = device.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._:-") ==
+                       std::string::npos;
+    const std::string command = "v4l2-ctl --device " + (plain ? device : ShellQuote(device)) +
                                 " --set-fmt-video=width=1920,height=1080,pixelformat=MJPG"
                                 " --stream-mmap --stream-to=" +
                                 ShellQuote(shot.temporary) +

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <thread>
@@ -174,7 +175,12 @@ public:
     std::shared_ptr<Timer> CreateCapturePhotoTimer(int camera);
     void StartCapturePhotoTimer(int camera);
 
-    // Any thread.
+    // Any thread. The device node of a camera: camera.cam1_path / cam2_path when set for that
+    // camera, else /dev/video<N>.
+    static std::string DevicePath(int camera);
+    // Any thread. Whether the camera is there: its node opens and answers VIDIOC_QUERYCAP with
+    // the video-capture capability (a metadata or output node is no camera). Cheap: one
+    // non-blocking open, one ioctl, close.
     static bool CameraDeviceIsConnected(int camera);
     // Capturing thread: runs v4l2-ctl into a temporary file of the store's choice and hands
     // the finished photo to the store. True when the photo was taken.
@@ -192,6 +198,8 @@ protected:
     std::map<int, std::shared_ptr<Timer>> photoTimers;
     std::map<int, std::shared_ptr<Timer>> stopTimers;
     std::shared_ptr<PhotoStore> photoStore;
+    // Cameras reported missing, so that their absence is logged once, not at every photo.
+    std::set<int> missing;
 
 private:
     static std::shared_ptr<StreamController> Instance(const std::function<StreamController*()>& create);

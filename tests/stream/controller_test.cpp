@@ -24,6 +24,8 @@ public:
     void SetUp() override {
         gDir = fixture::MakeTempDir("controller-");
         ::mkdir((gDir + "/streams").c_str(), 0755);
+        // Cameras plugged in while the tests run.
+        setenv("VCAM_DEVICES_FILE", (gDir + "/plugged").c_str(), 1);
         Config::SetSource(WriteDeviceConfig(gDir, gDir + "/streams", gDir + "/sd"),
                           "/sys/class/net");
         ASSERT_TRUE(Config::Loaded());
@@ -236,6 +238,24 @@ TEST_F(ControllerTest, StreamThatEndsByItselfGivesTheCameraBackToPhotos) {
         30s));
 }
 
+// Camera 7 is absent: its photo timer runs no tool and logs one WARN however often it fires;
+// plugged in, it takes photos again.
+TEST_F(ControllerTest, AbsentCameraIsSkippedUntilItIsPluggedIn) {
+    const std::string warning = "Camera 7 is not present (/dev/video7): no photos until it is back.";
+    start(/*stop=*/600, /*photo=*/1);
+    armPhotoTimer(7);
+    ASSERT_TRUE(fixture::WaitFor([&] { return tap_->count("Capture Photo timer is triggered.") >= 3; }, 30s));
+    controller_->snapshot();  // the firings so far are handled
+    EXPECT_EQ(tap_->count(warning), 1) << tap_->text();
+    EXPECT_EQ(tap_->lines(warning)[0].rfind("[WARN]", 0), 0u);
+    EXPECT_FALSE(tap_->contains("v4l2-ctl --device /dev/video7"));
+
+    fixture::WriteFile(gDir + "/plugged", "7");
+    EXPECT_TRUE(tap_->waitFor("Run v4l2-ctl --device /dev/video7 ", 30s)) << tap_->text();
+    EXPECT_EQ(tap_->count("Camera 7 is back (/dev/video7): photos resume."), 1);
+    fixture::WriteFile(gDir + "/plugged", "");  // the captures queued meanwhile end quickly
+}
+
 TEST_F(ControllerTest, StopForACameraWithoutStreamLogsAnErrorAndChangesNothing) {
     start(/*stop=*/600, /*photo=*/600);
     armPhotoTimer(3);
@@ -294,4 +314,5 @@ TEST(CameraDevice, ConnectedWhenTheDeviceNodeExists) {
     EXPECT_TRUE(StreamController::CameraDeviceIsConnected(0));
     EXPECT_TRUE(StreamController::CameraDeviceIsConnected(2));
     EXPECT_FALSE(StreamController::CameraDeviceIsConnected(9));
+    EXPECT_FALSE(StreamController::CameraDeviceIsConnected(3)) << "a metadata node is no camera";
 }
