@@ -117,8 +117,11 @@ void Main::onInit() {
     controller->start();
     const int cam1 = std::stoi(Config::Get(CAM1_INDEX));
     const int cam2 = std::stoi(Config::Get(CAM2_INDEX));
-    StreamController::GetInstance("", nullptr)->StartCapturePhotoTimer(cam1);
-    StreamController::GetInstance("", nullptr)->StartCapturePhotoTimer(cam2);
+    // On the controller's thread, after its start-up has restored the streams of the last run.
+    controller->post([controller, cam1, cam2]() {
+        controller->StartCapturePhotoTimer(cam1);
+        controller->StartCapturePhotoTimer(cam2);
+    });
 }
 
 void Main::onExit() {

@@ -5,7 +5,13 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 #include <mutex>
 #include <string>
@@ -54,10 +60,23 @@ void Stream::Streaming() {
 
 // ------------------------------------------------------------------------ StreamController
 
+namespace {
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+}  // namespace
+
 StreamController::Settings StreamController::Settings::FromConfig() {
     Settings settings;
     settings.stopTimeout = std::chrono::seconds(std::stoi(Config::Get(STREAM_STOP_TIMEOUT)));
     settings.photoInterval = std::chrono::seconds(std::stoi(Config::Get(PHOTO_CAPTURE_INTERVAL)));
+    // systemd may name several directories, separated by colons; ours is the first.
+    const char* runtime = std::getenv("RUNTIME_DIRECTORY");
+    std::string directory = runtime != nullptr && *runtime != '\0' ? runtime : "/run/k5cam";
+    directory = directory.substr(0, directory.find(':'));
+    settings.stopTimesFile = directory + "/streams";
     return settings;
 }
 
@@ -113,6 +132,9 @@ void StreamController::onInit() {
             stopTimers.insert({camera, CreateStopStreamTimer(camera)});
             photoTimers.erase(camera);
         }
+        stopTimes[camera] =
+            NowMs() + std::chrono::duration_cast<std::chrono::milliseconds>(settings.stopTimeout).count();
+        SaveStopTimes();
     });
 
     setEventHandler<StopStreamEvent>([this](std::shared_ptr<StopStreamEvent> event) {
@@ -121,6 +143,8 @@ void StreamController::onInit() {
             streams.erase(camera);
             StartCapturePhotoTimer(camera);
             stopTimers.erase(camera);
+            stopTimes.erase(camera);
+            SaveStopTimes();
         } else {
             LOG_ERROR << "Camera: " << camera << " is not streaming!";
         }
@@ -128,6 +152,8 @@ void StreamController::onInit() {
 
     setEventHandler<StreamEndedEvent>(
         [this](std::shared_ptr<StreamEndedEvent> event) { OnStreamEnded(event->get<0>()); });
+
+    RestoreStreams();
 
     setEventHandler<CapturePhotoEvent>([this](std::shared_ptr<CapturePhotoEvent> event) {
         // An absent camera is skipped, not failed: a board with one camera would otherwise log
@@ -171,6 +197,79 @@ void StreamController::OnStreamEnded(int camera) {
     streams.erase(found);  // joins the worker, which has finished
     stopTimers.erase(camera);
     StartCapturePhotoTimer(camera);
+    stopTimes.erase(camera);
+    SaveStopTimes();
+}
+
+void StreamController::SaveStopTimes() {
+    if (settings.stopTimesFile.empty()) {
+        return;
+    }
+    const std::string& file = settings.stopTimesFile;
+    const std::string directory = file.substr(0, file.rfind('/'));
+    if (!directory.empty()) {
+        ::mkdir(directory.c_str(), 0700);  // systemd makes it; elsewhere it may be missing
+    }
+    std::string text;
+    for (const auto& entry : stopTimes) {
+        text += std::to_string(entry.first) + " " + std::to_string(entry.second) + "\n";
+    }
+    const std::string temporary = file + ".part";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    bool written = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    written = fd >= 0 && ::fsync(fd) == 0 && written;
+    if (fd >= 0) ::close(fd);
+    if (!written || ::rename(temporary.c_str(), file.c_str()) != 0) {
+        LOG_WARN << "Cannot record the streams' stop times in " << file << " (errno " << errno
+                 << "): a run that ends now does not carry its streams on.";
+        ::unlink(temporary.c_str());
+    }
+}
+
+void StreamController::RestoreStreams() {
+    if (settings.stopTimesFile.empty()) {
+        return;
+    }
+    std::ifstream in(settings.stopTimesFile);
+    if (!in.is_open()) {
+        return;  // nothing was streaming
+    }
+    std::map<int, int64_t> carried;
+    std::string line;
+    bool valid = true;
+    while (valid && std::getline(in, line)) {
+        std::istringstream fields(line);
+        long long camera = -1;
+        long long stop = 0;
+        std::string rest;
+        valid = static_cast<bool>(fields >> camera >> stop) && !(fields >> rest) && camera >= 0 &&
+                camera <= 2147483647LL;
+        if (valid) carried[static_cast<int>(camera)] = static_cast<int64_t>(stop);
+    }
+    if (!valid) {
+        LOG_WARN << "Ignoring " << settings.stopTimesFile << ": it does not hold stop times.";
+        return;
+    }
+    const int64_t now = NowMs();
+    const int64_t longest = std::chrono::duration_cast<std::chrono::milliseconds>(settings.stopTimeout).count();
+    for (const auto& entry : carried) {
+        const int camera = entry.first;
+        const int64_t left = entry.second - now;
+        if (left <= 0) {
+            continue;  // its time ran out between the runs
+        }
+        if (left > longest + 1000) {
+            LOG_WARN << "Ignoring the stop time of camera " << camera << " in " << settings.stopTimesFile
+                     << ": " << left / 1000 << " s ahead, more than a request gives.";
+            continue;
+        }
+        LOG_INFO << "Camera " << camera << ": carrying its stream on for " << (left + 999) / 1000
+                 << " s more.";
+        streams.insert({camera, NewStream(camera)});
+        stopTimers.insert({camera, CreateCameraTimer(camera, std::chrono::seconds((left + 999) / 1000), true)});
+        stopTimes[camera] = entry.second;
+    }
+    SaveStopTimes();
 }
 
 void StreamController::onExit() {
@@ -214,6 +313,10 @@ std::shared_ptr<Timer> StreamController::CreateCapturePhotoTimer(int camera) {
 }
 
 void StreamController::StartCapturePhotoTimer(int camera) {
+    // A stream carried on from the last run holds the camera until its stop time.
+    if (streams.count(camera) != 0) {
+        return;
+    }
     photoTimers.erase(camera);
     photoTimers.insert({camera, CreateCapturePhotoTimer(camera)});
 }

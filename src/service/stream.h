@@ -155,6 +155,10 @@ public:
         std::chrono::seconds stopTimeout{300};
         // A camera that does not stream takes a photo this often.
         std::chrono::seconds photoInterval{60};
+        // Where the streams' stop times outlive a run, so that the next run carries a stream on
+        // until its time is up. Empty: not kept. FromConfig(): "streams" in $RUNTIME_DIRECTORY
+        // (set by systemd), else in /run/k5cam.
+        std::string stopTimesFile;
         static Settings FromConfig();
     };
 
@@ -200,6 +204,9 @@ protected:
     std::shared_ptr<PhotoStore> photoStore;
     // Cameras reported missing, so that their absence is logged once, not at every photo.
     std::set<int> missing;
+    // When each stream is due to stop, in milliseconds of the boot-time monotonic clock (which
+    // runs on across runs and, like the file, ends with a reboot).
+    std::map<int, int64_t> stopTimes;
 
 private:
     static std::shared_ptr<StreamController> Instance(const std::function<StreamController*()>& create);
@@ -208,6 +215,10 @@ private:
     // Controller thread: a stream that ended by itself (unplugged, silent camera, endpoint
     // gone) is dropped and the camera takes photos again.
     void OnStreamEnded(int camera);
+    // Controller thread: records the stop times in Settings::stopTimesFile (written, synced,
+    // renamed), and restarts the streams an earlier run left running.
+    void SaveStopTimes();
+    void RestoreStreams();
     std::shared_ptr<Timer> CreateCameraTimer(int camera, std::chrono::seconds interval, bool stopTimer);
 
     const Settings settings;

@@ -87,10 +87,11 @@ protected:
         store_->Shutdown();
         tap_.reset();
     }
-    void start(int stopSeconds, int photoSeconds) {
+    void start(int stopSeconds, int photoSeconds, const std::string& stopTimesFile = "") {
         StreamController::Settings settings;
         settings.stopTimeout = std::chrono::seconds(stopSeconds);
         settings.photoInterval = std::chrono::seconds(photoSeconds);
+        settings.stopTimesFile = stopTimesFile;
         controller_ = std::make_shared<InspectableController>("StreamController", nullptr, settings);
         controller_->SetPhotoStore(store_);
         controller_->start();
@@ -254,6 +255,42 @@ TEST_F(ControllerTest, AbsentCameraIsSkippedUntilItIsPluggedIn) {
     EXPECT_TRUE(tap_->waitFor("Run v4l2-ctl --device /dev/video7 ", 30s)) << tap_->text();
     EXPECT_EQ(tap_->count("Camera 7 is back (/dev/video7): photos resume."), 1);
     fixture::WriteFile(gDir + "/plugged", "");  // the captures queued meanwhile end quickly
+}
+
+// A run ended while camera 0 streamed with 4 s left and camera 2 with a stop time further ahead
+// than any request gives: the next run streams camera 0 at once, without a request and without
+// photos, until that stop time; camera 2 is ignored with a WARN. A file that does not parse is
+// ignored with a WARN.
+TEST_F(ControllerTest, StreamsOfTheLastRunAreCarriedOnUntilTheirStopTime) {
+    const std::string file = gDir + "/run/streams";
+    ::mkdir((gDir + "/run").c_str(), 0700);
+    fixture::RemoveTree(streamFile(0));
+    const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count();
+    fixture::WriteFile(file, "0 " + std::to_string(now + 4000) + "\n2 " + std::to_string(now + 700000) + "\n");
+    const auto started = std::chrono::steady_clock::now();
+    start(/*stop=*/600, /*photo=*/600, file);
+    armPhotoTimer(0);
+    auto state = controller_->snapshot();
+    EXPECT_EQ(state.streams.count(0), 1u);
+    EXPECT_EQ(state.streams.count(2), 0u);
+    EXPECT_EQ(state.photoTimers.count(0), 0u) << "the carried stream holds the camera";
+    EXPECT_TRUE(tap_->contains("Ignoring the stop time of camera 2 in " + file)) << tap_->text();
+    EXPECT_TRUE(tap_->waitFor("Start stream: " + streamFile(0), 30s));
+    ASSERT_TRUE(tap_->waitFor("Stop Stream timer is triggered.", 30s));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 10s) << "stopped at the carried time";
+    EXPECT_TRUE(fixture::WaitFor([&] { return controller_->snapshot().photoTimers.count(0) == 1; }, 30s));
+    EXPECT_EQ(fixture::ReadFile(file), "");
+    controller_->stop();
+    controller_->wait();
+
+    fixture::WriteFile(file, "0 soon\n");
+    tap_.reset();
+    tap_ = std::make_unique<StderrTap>();
+    start(/*stop=*/600, /*photo=*/600, file);
+    EXPECT_TRUE(controller_->snapshot().streams.empty());
+    EXPECT_TRUE(tap_->contains("Ignoring " + file + ": it does not hold stop times.")) << tap_->text();
 }
 
 TEST_F(ControllerTest, StopForACameraWithoutStreamLogsAnErrorAndChangesNothing) {
