@@ -329,7 +329,8 @@ std::string StreamController::DevicePath(int camera) {
             return path;
         }
     }
-    return Config::Get(VIDEO_DEVICE_PREFIX) + std::to_string(camera);
+    const std::string& prefix = Config::Get(VIDEO_DEVICE_PREFIX);
+    return (prefix.empty() ? std::string("/dev/video") : prefix) + std::to_string(camera);
 }
 
 bool StreamController::CameraDeviceIsConnected(int camera) {
