@@ -60,6 +60,10 @@ const Member kMembers[] = {
     {"ftp_photo", "ca_file", Kind::File, FTP_PHOTO_CA_FILE, true},
     {"ftp_photo", "known_hosts", Kind::File, FTP_PHOTO_KNOWN_HOSTS, true},
     {"ftp_photo", "folder", Kind::String, FTP_PHOTO_FOLDER, true},
+    // The device node of a camera when /dev/video<N> is not stable (e.g. a /dev/v4l/by-path
+    // link); empty: /dev/video<N>.
+    {"camera", "cam1_path", Kind::String, CAM1_PATH, true},
+    {"camera", "cam2_path", Kind::String, CAM2_PATH, true},
 };
 
 // The file holds passwords: anyone but its owner who can read it can log in as the device.

@@ -68,6 +68,8 @@ enum FIELD {
     FTP_PHOTO_KNOWN_HOSTS = 84,
     MQTT_TOPIC_STATUS = 85,
     FTP_PHOTO_FOLDER = 90,
+    CAM1_PATH = 86,
+    CAM2_PATH = 87,
 };
 
 // The process-wide key/value store, read once from /etc/config.json on the first Get and

@@ -1,5 +1,6 @@
 #include "net/mqtt.h"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 #include <vector>
@@ -94,7 +95,15 @@ MQTTClient::MQTTClient(const Settings& settings)
       asyncClient(settings.server, settings.clientId, nullptr) {
     try {
         InstallHandlers();
-        asyncClient.connect(ConnectOptions(settings))->wait();
+        auto token = asyncClient.connect(ConnectOptions(settings));
+        // Not waited for to the end: a broker that never answers would hold up every timer
+        // and the start-up. The attempt goes on, and the library retries after it as after
+        // any loss.
+        if (!token->wait_for(settings.firstConnectLimit)) {
+            LOG_ERROR << "MQTT broker " << settings.server << " did not answer within "
+                      << settings.firstConnectLimit.count()
+                      << " s; going on, the connection is retried in the background.";
+        }
     } catch (const mqtt::exception& e) {
         // The library keeps retrying in the background; the connected handler then renews
         // whatever was subscribed meanwhile.
@@ -112,6 +121,9 @@ mqtt::connect_options MQTTClient::ConnectOptions(const Settings& settings) const
     options.set_password(settings.password);
     options.set_keep_alive_interval(settings.keepAlive);
     options.set_clean_session(true);
+    // The library tries two protocol versions one after the other, each up to this long: both
+    // fit into the bound of the first connection.
+    options.set_connect_timeout(std::max(std::chrono::seconds(1), settings.firstConnectLimit / 2));
     options.set_automatic_reconnect(std::chrono::seconds(10), std::chrono::seconds(30));
     if (!statusTopic.empty()) {
         options.set_will(mqtt::will_options(statusTopic, std::string(kOffline), kStatusQos, true));
@@ -152,9 +164,16 @@ void MQTTClient::InstallHandlers() {
         RenewSubscriptions();
     });
     asyncClient.set_message_callback([this](mqtt::const_message_ptr message) {
-        if (message) {
-            Deliver(message->get_topic(), message->get_payload_str());
+        if (!message) {
+            return;
         }
+        // A retained command is an old one the broker replays at every subscription, i.e. at
+        // every start: acting on it would repeat it forever.
+        if (message->is_retained()) {
+            LOG_DEBUG << "MQTT retained message on topic " << message->get_topic() << " dropped.";
+            return;
+        }
+        Deliver(message->get_topic(), message->get_payload_str());
     });
 }
 

@@ -37,6 +37,10 @@ public:
         std::string statusTopic;
         // How soon the broker notices a device that vanished and publishes its will.
         std::chrono::seconds keepAlive{30};
+        // How long construction waits for the first connection, whatever the broker does (a
+        // broker that accepts TCP and then says nothing included). Both protocol versions are
+        // tried within it; afterwards the library keeps trying in the background.
+        std::chrono::seconds firstConnectLimit{10};
     };
     static Settings SettingsFromConfig();
 
@@ -46,7 +50,8 @@ public:
     // Otherwise false, with the reason in `reason`. Never throws; makes no connection.
     static bool CheckServerUri(const std::string& uri, std::string& reason);
 
-    // Connects and returns when the first attempt has succeeded or failed.
+    // Connects and returns when the first attempt has succeeded or failed, at the latest after
+    // Settings::firstConnectLimit.
     MQTTClient();
     explicit MQTTClient(const Settings& settings);
     // Disconnects if connected.
@@ -60,7 +65,8 @@ public:
     bool Publish(const std::string& topic, const std::string& payload);
 
     // Any thread except the library's own. Makes `callback` receive the payloads of `topic`
-    // (exact topic, no wildcards) on the library's delivery thread. A topic already known only
+    // (exact topic, no wildcards) on the library's delivery thread. Only live messages are
+    // delivered: a retained one, which the broker replays at every subscription, is dropped. A topic already known only
     // gets its callback replaced. While the connection is down the topic is remembered and
     // subscribed once it is up, but the call still reports false.
     bool Subscribe(const std::string& topic, std::function<void(const std::string&)> callback);

@@ -17,21 +17,35 @@ namespace {
 int64_t NowSeconds() {
     return wallclock::Seconds();
 }
-std::atomic<int> heartbeatIntervalOverride{0};
-
 }  // namespace
 
-void Main::SetHeartbeatIntervalForTest(int seconds) {
-    heartbeatIntervalOverride = seconds;
+Main::Settings Main::Settings::FromConfig() {
+    Settings settings;
+    settings.heartbeatInterval = std::chrono::seconds(std::stoi(Config::Get(HEARTBEAT_INTERVAL)));
+    settings.mqtt = MQTTClient::SettingsFromConfig();
+    settings.cameras = StreamController::Settings::FromConfig();
+    return settings;
 }
 
-std::shared_ptr<Main> Main::GetInstance(const std::string& name, std::shared_ptr<Thread> parent) {
-    static std::shared_ptr<Main> _instance(new Main(name, std::move(parent)));
+std::shared_ptr<Main> Main::Instance(const std::function<Main*()>& create) {
+    static std::shared_ptr<Main> _instance(create());
     return _instance;
 }
 
-Main::Main(const std::string& name, std::shared_ptr<Thread> parent)
-    : Thread(name, std::move(parent)) {}
+std::shared_ptr<Main> Main::GetInstance(const std::string& name, std::shared_ptr<Thread> parent) {
+    return Instance([&] { return new Main(name, parent, Settings::FromConfig()); });
+}
+
+std::shared_ptr<Main> Main::GetInstance(const std::string& name, std::shared_ptr<Thread> parent,
+                                        const Settings& settings) {
+    return Instance([&] { return new Main(name, parent, settings); });
+}
+
+Main::Main(const std::string& name, std::shared_ptr<Thread> parent, const Settings& settings)
+    : Thread(name, std::move(parent)),
+      heartbeatInterval(settings.heartbeatInterval),
+      cameraSettings(settings.cameras),
+      client(settings.mqtt) {}
 
 Main::~Main() = default;
 
@@ -94,20 +108,19 @@ void Main::onInit() {
             main->MQTTPublishHeartBreath();
         }
     });
-    int interval = heartbeatIntervalOverride.load();
-    if (interval <= 0) {
-        interval = std::stoi(Config::Get(HEARTBEAT_INTERVAL));
-    }
-    heartbeatTimer->setInterval(std::chrono::seconds(interval));
+    heartbeatTimer->setInterval(heartbeatInterval);
     heartbeatTimer->setEnabled(true);
 
-    auto controller = StreamController::GetInstance("StreamController", shared_from_this());
+    auto controller = StreamController::GetInstance("StreamController", shared_from_this(), cameraSettings);
     controller->SetPhotoStore(photoStore);
     controller->start();
     const int cam1 = std::stoi(Config::Get(CAM1_INDEX));
     const int cam2 = std::stoi(Config::Get(CAM2_INDEX));
-    StreamController::GetInstance("", nullptr)->StartCapturePhotoTimer(cam1);
-    StreamController::GetInstance("", nullptr)->StartCapturePhotoTimer(cam2);
+    // On the controller's thread, after its start-up has restored the streams of the last run.
+    controller->post([controller, cam1, cam2]() {
+        controller->StartCapturePhotoTimer(cam1);
+        controller->StartCapturePhotoTimer(cam2);
+    });
 }
 
 void Main::onExit() {

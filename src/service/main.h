@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "net/mqtt.h"
+#include "service/stream.h"
 #include "utils/event_loop.h"
 #include "utils/thread.h"
 #include "utils/timer.h"
@@ -42,9 +44,21 @@ inline bool ReadCommandWord(const std::string& payload, const std::string& key, 
 // on the MQTT delivery thread, become events of this thread and are answered from here.
 class Main : public Thread {
 public:
-    // Any thread. The first call creates the instance; later calls ignore their arguments.
-    // Other modules call it only after the program has created the instance.
+    // What the controller and the threads it starts need from the configuration.
+    // FromConfig() gives the daemon's; tests pass their own.
+    struct Settings {
+        std::chrono::seconds heartbeatInterval{30};
+        MQTTClient::Settings mqtt;
+        StreamController::Settings cameras;
+        static Settings FromConfig();
+    };
+
+    // Any thread. The first call creates the instance (with Settings::FromConfig() unless
+    // given); later calls ignore their arguments. Other modules call it only after the program
+    // has created the instance.
     static std::shared_ptr<Main> GetInstance(const std::string& name, std::shared_ptr<Thread> parent);
+    static std::shared_ptr<Main> GetInstance(const std::string& name, std::shared_ptr<Thread> parent,
+                                             const Settings& settings);
 
     ~Main() override;
 
@@ -76,20 +90,19 @@ public:
     // pending, and what a cut transfer sent is resumed by the next run.
     void StopBy(std::chrono::steady_clock::time_point deadline);
 
-    // Test seam: a heartbeat period in seconds instead of HEARTBEAT_INTERVAL when positive
-    // (0 restores it). Before start().
-    static void SetHeartbeatIntervalForTest(int seconds);
-
 protected:
     // Main thread only.
     void onInit() override;
     void onExit() override;
 
 private:
-    Main(const std::string& name, std::shared_ptr<Thread> parent);
+    Main(const std::string& name, std::shared_ptr<Thread> parent, const Settings& settings);
+    static std::shared_ptr<Main> Instance(const std::function<Main*()>& create);
 
     void RespondSuccess(const std::string& commandWord);
 
+    const std::chrono::seconds heartbeatInterval;
+    const StreamController::Settings cameraSettings;
     std::unique_ptr<Timer> heartbeatTimer;
     // Child thread that keeps the photos and uploads them, so that a slow transfer never
     // delays the answer to a command. Main thread only; empty after onExit.

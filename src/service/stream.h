@@ -3,7 +3,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <thread>
@@ -157,9 +159,10 @@ private:
 // and destroyed by the StreamController thread.
 class Stream {
 public:
-    // The daemon's pipeline settings (stream::Settings::FromConfig()).
-    explicit Stream(int camera);
-    Stream(int camera, stream::Settings settings);
+    // Streams the camera `camera` (its number in the stream URL) from the device node `device`
+    // with the pipeline `settings` (the daemon's: stream::Settings::FromConfig()). `ended`,
+    // when given, runs on the worker once its run is over for whatever reason.
+    Stream(int camera, std::string device, stream::Settings settings, std::function<void()> ended = {});
     ~Stream();
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
@@ -171,6 +174,8 @@ public:
 
 private:
     int camera;
+    std::string device;
+    std::function<void()> ended;
     std::unique_ptr<std::thread> worker;
     stream pipeline;
     // Set by the worker when its run is over. Separate from the pipeline's own flag so that a
@@ -194,11 +199,32 @@ public:
 // stopped after its timeout and photos resumed. Other threads only post events to it.
 class StreamController : public Thread {
 public:
-    // The first call creates the singleton; later calls ignore their arguments. Main thread.
+    // What the controller needs from the configuration. FromConfig() gives the daemon's;
+    // tests pass their own.
+    struct Settings {
+        // A stream not asked for again for this long is stopped.
+        std::chrono::seconds stopTimeout{300};
+        // A camera that does not stream takes a photo this often.
+        std::chrono::seconds photoInterval{60};
+        // Where the streams' stop times outlive a run, so that the next run carries a stream on
+        // until its time is up. Empty: not kept. FromConfig(): "streams" in $RUNTIME_DIRECTORY
+        // (set by systemd), else in /run/k5cam.
+        std::string stopTimesFile;
+        // What each stream's pipeline gets (timeouts, bit-rate cap).
+        stream::Settings pipeline;
+        static Settings FromConfig();
+    };
+
+    // The first call creates the singleton (with Settings::FromConfig() unless given); later
+    // calls ignore their arguments. Main thread.
     static std::shared_ptr<StreamController> GetInstance(const std::string& name,
                                                          std::shared_ptr<Thread> parent);
+    static std::shared_ptr<StreamController> GetInstance(const std::string& name,
+                                                         std::shared_ptr<Thread> parent,
+                                                         const Settings& settings);
 
     StreamController(const std::string& name, std::shared_ptr<Thread> parent);
+    StreamController(const std::string& name, std::shared_ptr<Thread> parent, const Settings& settings);
     ~StreamController() override;
 
     // Controller thread (or Main during start-up, before any event reached the controller).
@@ -206,7 +232,12 @@ public:
     std::shared_ptr<Timer> CreateCapturePhotoTimer(int camera);
     void StartCapturePhotoTimer(int camera);
 
-    // Any thread.
+    // Any thread. The device node of a camera: camera.cam1_path / cam2_path when set for that
+    // camera, else /dev/video<N>.
+    static std::string DevicePath(int camera);
+    // Any thread. Whether the camera is there: its node opens and answers VIDIOC_QUERYCAP with
+    // the video-capture capability (a metadata or output node is no camera). Cheap: one
+    // non-blocking open, one ioctl, close.
     static bool CameraDeviceIsConnected(int camera);
     // Capturing thread: runs v4l2-ctl into a temporary file of the store's choice and hands
     // the finished picture to the store, which names and keeps it. True when a whole picture
@@ -215,10 +246,6 @@ public:
 
     // Before start(): where the photos go. Without a store the photo timers take no photo.
     void SetPhotoStore(std::shared_ptr<PhotoStore> store) { photoStore = std::move(store); }
-
-    // Test seam. Intervals in seconds replace STREAM_STOP_TIMEOUT and PHOTO_CAPTURE_INTERVAL
-    // when positive (0 restores the configured values). Any thread.
-    static void SetIntervalsForTest(int stopSeconds, int photoSeconds);
 
 protected:
     void onInit() override;
@@ -229,7 +256,24 @@ protected:
     std::map<int, std::shared_ptr<Timer>> photoTimers;
     std::map<int, std::shared_ptr<Timer>> stopTimers;
     std::shared_ptr<PhotoStore> photoStore;
+    // Cameras reported missing, so that their absence is logged once, not at every photo.
+    std::set<int> missing;
+    // When each stream is due to stop, in milliseconds of the boot-time monotonic clock (which
+    // runs on across runs and, like the file, ends with a reboot).
+    std::map<int, int64_t> stopTimes;
 
 private:
-    std::shared_ptr<Timer> CreateCameraTimer(int camera, int seconds, bool stopTimer);
+    static std::shared_ptr<StreamController> Instance(const std::function<StreamController*()>& create);
+    // Controller thread: a new stream of `camera` that reports its end to this thread.
+    std::shared_ptr<Stream> NewStream(int camera);
+    // Controller thread: a stream that ended by itself (unplugged, silent camera, endpoint
+    // gone) is dropped and the camera takes photos again.
+    void OnStreamEnded(int camera);
+    // Controller thread: records the stop times in Settings::stopTimesFile (written, synced,
+    // renamed), and restarts the streams an earlier run left running.
+    void SaveStopTimes();
+    void RestoreStreams();
+    std::shared_ptr<Timer> CreateCameraTimer(int camera, std::chrono::seconds interval, bool stopTimer);
+
+    const Settings settings;
 };

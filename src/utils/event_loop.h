@@ -63,6 +63,7 @@ using UploadPhotoEvent = Event<6, std::string, std::string>;  // local path, rem
 using StartStreamEvent = Event<0, int>;
 using StopStreamEvent = Event<1, int>;
 using CapturePhotoEvent = Event<2, int>;
+using StreamEndedEvent = Event<3, int>;  // posted by a stream's worker when its run is over
 
 // A FIFO of events with one consumer (the owning thread) and a handler per event id.
 class EventLoop {

@@ -200,6 +200,7 @@ TEST_F(ConfigTest, EveryDefectiveMemberIsNamed) {
         {cam, cam + ", \"bitrate_kbps\": \"400\"", bitrate},
         {cam, cam + ", \"bitrate_kbps\": 400.5", bitrate},
         {mqttPassword, mqttPassword + ", \"ca_file\": 5", "\"mqtt.ca_file\" must be a string"},
+        {"\"cam2\": 2", "\"cam2\": 2, \"cam1_path\": 5", "\"camera.cam1_path\" must be a string"},
         {ftpPassword, ftpPassword + ", \"known_hosts\": \"" + dir + "/none\"",
          "\"ftp_photo.known_hosts\" names a file that cannot be read"},
         {mqttPassword, mqttPassword + ", \"key_file\": \"" + dir + "/config.json\"",

@@ -97,7 +97,9 @@ public:
         started = std::chrono::steady_clock::now();
         std::vector<std::string> command = {"env", std::string("LD_PRELOAD=") + K5_VCAM_PRELOAD,
                                             "VCAM_DEVICES=" + std::to_string(kCam1),
-                                            std::string("VCAM_JPEG=") + K5_VCAM_JPEG};
+                                            std::string("VCAM_JPEG=") + K5_VCAM_JPEG,
+                                            // as systemd's RuntimeDirectory=, one per device
+                                            "RUNTIME_DIRECTORY=" + dir + "/run"};
         command.insert(command.end(), env.begin(), env.end());
         command.push_back(binary);
         daemon = std::make_unique<fixture::Process>(

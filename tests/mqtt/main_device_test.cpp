@@ -169,8 +169,9 @@ int main(int argc, char** argv) {
     Config::SetSource(device.file, device.netRoot);
     if (!Config::Loaded()) return 1;
 
-    Main::SetHeartbeatIntervalForTest(kHeartbeatSeconds);
-    Main::GetInstance("Main", nullptr)->start();
+    Main::Settings settings = Main::Settings::FromConfig();
+    settings.heartbeatInterval = std::chrono::seconds(kHeartbeatSeconds);
+    Main::GetInstance("Main", nullptr, settings)->start();
     int result = RUN_ALL_TESTS();
     auto main = Main::GetInstance("", nullptr);
     main->stop();

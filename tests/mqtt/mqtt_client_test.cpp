@@ -50,9 +50,11 @@ TEST(MQTTClientTest, SubscribesDeliversAndReplacesCallbacks) {
     MQTTClient client(SettingsFor(broker, "device-a"));
     ASSERT_TRUE(client.IsConnected());
 
+    // A command left retained on the topic is replayed at the subscription: dropped.
+    Probe controller(broker.uri(), "controller-a");
+    controller.Publish("dev/command", "retained", true);
     Inbox first;
     EXPECT_TRUE(client.Subscribe("dev/command", first.Callback()));
-    Probe controller(broker.uri(), "controller-a");
     controller.Publish("dev/other", "not for us");
     controller.Publish("dev/command", "hello");
     std::string got;
@@ -169,4 +171,24 @@ TEST(MQTTClientTest, SubscriptionsAreRenewedAfterBrokerRestart) {
     ASSERT_TRUE(fixture::WaitFor([&] { return client.IsConnected(); }, 40s));
     Probe controller(broker.uri(), "controller-e");
     EXPECT_TRUE(DeliveredEventually(controller, inbox, "dev/command", "after", 10s));
+}
+
+// A broker that accepts the connection and then says nothing holds construction up for the
+// bound only, not for the library's own timeouts of both protocol versions.
+TEST(MQTTClientTest, SilentBrokerHoldsConstructionUpForTheBoundOnly) {
+    fixture::SilentListener silent;
+    MQTTClient::Settings settings;
+    settings.server = "tcp://127.0.0.1:" + std::to_string(silent.port());
+    settings.clientId = "device-silent";
+    settings.firstConnectLimit = std::chrono::seconds(2);
+    testing::internal::CaptureStderr();
+    const auto started = std::chrono::steady_clock::now();
+    auto client = std::make_unique<MQTTClient>(settings);
+    const auto took = std::chrono::steady_clock::now() - started;
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_LT(took, 6s);
+    EXPECT_FALSE(client->IsConnected());
+    EXPECT_NE(log.find("] MQTTClient(): "), std::string::npos) << log;
+    EXPECT_FALSE(client->Publish("dev/event", "lost"));
+    client.reset();  // with the attempt still under way
 }

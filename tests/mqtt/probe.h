@@ -45,8 +45,8 @@ public:
 
     void Subscribe(const std::string& topic) { client.subscribe(topic, 0)->wait(); }
 
-    void Publish(const std::string& topic, const std::string& payload) {
-        client.publish(topic, payload.data(), payload.size(), 0, false)->wait();
+    void Publish(const std::string& topic, const std::string& payload, bool retained = false) {
+        client.publish(topic, payload.data(), payload.size(), 0, retained)->wait();
     }
 
     // The next message in arrival order, or false after `timeout`.

@@ -24,6 +24,8 @@ public:
     void SetUp() override {
         gDir = fixture::MakeTempDir("controller-");
         ::mkdir((gDir + "/streams").c_str(), 0755);
+        // Cameras plugged in while the tests run.
+        setenv("VCAM_DEVICES_FILE", (gDir + "/plugged").c_str(), 1);
         Config::SetSource(WriteDeviceConfig(gDir, gDir + "/streams", gDir + "/sd"),
                           "/sys/class/net");
         ASSERT_TRUE(Config::Loaded());
@@ -70,26 +72,28 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(VirtualCameraLoaded()) << "run through ctest: LD_PRELOAD of the virtual camera";
         tap_ = std::make_unique<StderrTap>();
-        controller_ = std::make_shared<InspectableController>("StreamController", nullptr);
         // The photos go to a store whose server is down; these tests only count attempts.
         PhotoStore::Settings settings = PhotoStore::Settings::FromConfig();
         settings.ftpPort = fixture::FreeTcpPort();
         store_ = std::make_shared<PhotoStore>("Uploader", nullptr, settings);
         store_->start();
-        controller_->SetPhotoStore(store_);
     }
     void TearDown() override {
-        if (controller_->getState() != EventLoop::Stopped) {
+        if (controller_ && controller_->getState() != EventLoop::Stopped) {
             controller_->stop();
             controller_->wait();
         }
         controller_.reset();
         store_->Shutdown();
         tap_.reset();
-        StreamController::SetIntervalsForTest(0, 0);
     }
-    void start(int stopSeconds, int photoSeconds) {
-        StreamController::SetIntervalsForTest(stopSeconds, photoSeconds);
+    void start(int stopSeconds, int photoSeconds, const std::string& stopTimesFile = "") {
+        StreamController::Settings settings;
+        settings.stopTimeout = std::chrono::seconds(stopSeconds);
+        settings.photoInterval = std::chrono::seconds(photoSeconds);
+        settings.stopTimesFile = stopTimesFile;
+        controller_ = std::make_shared<InspectableController>("StreamController", nullptr, settings);
+        controller_->SetPhotoStore(store_);
         controller_->start();
     }
     void armPhotoTimer(int camera) {
@@ -167,19 +171,18 @@ TEST_F(ControllerTest, StreamStartsIsKeptAliveByRequestsAndStopsAfterTheTimeout)
     ExpectCameraStream(ProbeVideo(streamFile(0)), 3);
 }
 
-// Camera 5 does not exist: its photos fail at once and its streams end at once, which is all the
-// policy needs and keeps the test fast.
 TEST_F(ControllerTest, PhotoTimerIsRemovedWhileStreamingAndRearmedAfterwards) {
-    const std::string attempt = "Failed to execute cmd: v4l2-ctl --device /dev/video5 ";
-    start(/*stop=*/3, /*photo=*/1);
-    armPhotoTimer(5);
-    ASSERT_TRUE(fixture::WaitFor([&] { return tap_->count(attempt) >= 2; }, 10s)) << tap_->text();
+    const std::string attempt = "Run v4l2-ctl --device /dev/video2 ";
+    // A capture takes the tool several seconds: a shorter interval would queue them up.
+    start(/*stop=*/3, /*photo=*/8);
+    armPhotoTimer(2);
+    ASSERT_TRUE(fixture::WaitFor([&] { return tap_->count(attempt) >= 1; }, 30s)) << tap_->text();
 
-    controller_->post(std::make_shared<StartStreamEvent>(5));
+    controller_->post(std::make_shared<StartStreamEvent>(2));
     auto state = controller_->snapshot();
-    ASSERT_EQ(state.streams.count(5), 1u);
-    EXPECT_EQ(state.stopTimers.count(5), 1u);
-    EXPECT_EQ(state.photoTimers.count(5), 0u);
+    ASSERT_EQ(state.streams.count(2), 1u);
+    EXPECT_EQ(state.stopTimers.count(2), 1u);
+    EXPECT_EQ(state.photoTimers.count(2), 0u);
     // A firing already under way when the timer went may still post one capture, on a
     // detached thread that a loaded machine may hold back for any time: the check below
     // tolerates that one; a photo timer left running would fire at least twice meanwhile.
@@ -202,34 +205,92 @@ TEST_F(ControllerTest, PhotoTimerIsRemovedWhileStreamingAndRearmedAfterwards) {
     EXPECT_TRUE(tap_->contains("Stop Stream timer is triggered."));
 
     state = controller_->snapshot();
-    EXPECT_EQ(state.photoTimers.count(5), 1u);
-    EXPECT_EQ(state.stopTimers.count(5), 0u);
+    EXPECT_EQ(state.photoTimers.count(2), 1u);
+    EXPECT_EQ(state.stopTimers.count(2), 0u);
     EXPECT_TRUE(fixture::WaitFor([&] { return tap_->contains(attempt, untilStop.size()); }, 30s))
         << "photos resume after the stream";
 }
 
-// Camera 1 is pulled after 20 frames: its pipeline ends, and the next request replaces it.
-TEST_F(ControllerTest, DeadStreamIsReplacedByTheNextRequest) {
-    start(/*stop=*/600, /*photo=*/600);
+// Camera 1 is pulled after 20 frames: its stream ends by itself, the camera goes back to photos
+// at once (taken well within the interval), and the next request starts a new stream.
+TEST_F(ControllerTest, StreamThatEndsByItselfGivesTheCameraBackToPhotos) {
+    start(/*stop=*/600, /*photo=*/10);
     controller_->post(std::make_shared<StartStreamEvent>(1));
     ASSERT_TRUE(fixture::WaitFor(
         [&] {
             auto s = controller_->snapshot();
-            return s.streaming.count(1) && !s.streaming[1];
+            return s.streams.empty() && s.photoTimers.count(1) == 1;
         },
-        20s))
+        30s))
         << tap_->text();
     EXPECT_TRUE(tap_->contains("error reading frame from input context!\n"));
+    EXPECT_TRUE(tap_->contains("Camera 1: its stream ended by itself, photos resume."));
+    EXPECT_TRUE(controller_->snapshot().stopTimers.empty());
+    EXPECT_TRUE(tap_->waitFor("Run v4l2-ctl --device /dev/video1 ", 30s)) << tap_->text();
 
     controller_->post(std::make_shared<StartStreamEvent>(1));
     auto state = controller_->snapshot();
-    EXPECT_TRUE(tap_->contains("Camera is streaming, we reset stop timer."));
-    EXPECT_TRUE(state.streaming[1]) << "a new stream runs";
+    EXPECT_EQ(state.streams.count(1), 1u) << "a new stream runs";
     EXPECT_EQ(state.stopTimers.count(1), 1u);
+    EXPECT_EQ(state.photoTimers.count(1), 0u);
     // The new worker logs its start on its own thread.
     EXPECT_TRUE(fixture::WaitFor(
         [&] { return tap_->count("Start stream: " + gDir + "/streams/" + kMac + "_1") == 2; },
         30s));
+}
+
+// Camera 7 is absent: its photo timer runs no tool and logs one WARN however often it fires;
+// plugged in, it takes photos again.
+TEST_F(ControllerTest, AbsentCameraIsSkippedUntilItIsPluggedIn) {
+    const std::string warning = "Camera 7 is not present (/dev/video7): no photos until it is back.";
+    start(/*stop=*/600, /*photo=*/1);
+    armPhotoTimer(7);
+    ASSERT_TRUE(fixture::WaitFor([&] { return tap_->count("Capture Photo timer is triggered.") >= 3; }, 30s));
+    controller_->snapshot();  // the firings so far are handled
+    EXPECT_EQ(tap_->count(warning), 1) << tap_->text();
+    EXPECT_EQ(tap_->lines(warning)[0].rfind("[WARN]", 0), 0u);
+    EXPECT_FALSE(tap_->contains("v4l2-ctl --device /dev/video7"));
+
+    fixture::WriteFile(gDir + "/plugged", "7");
+    EXPECT_TRUE(tap_->waitFor("Run v4l2-ctl --device /dev/video7 ", 30s)) << tap_->text();
+    EXPECT_EQ(tap_->count("Camera 7 is back (/dev/video7): photos resume."), 1);
+    fixture::WriteFile(gDir + "/plugged", "");  // the captures queued meanwhile end quickly
+}
+
+// A run ended while camera 0 streamed with 4 s left and camera 2 with a stop time further ahead
+// than any request gives: the next run streams camera 0 at once, without a request and without
+// photos, until that stop time; camera 2 is ignored with a WARN. A file that does not parse is
+// ignored with a WARN.
+TEST_F(ControllerTest, StreamsOfTheLastRunAreCarriedOnUntilTheirStopTime) {
+    const std::string file = gDir + "/run/streams";
+    ::mkdir((gDir + "/run").c_str(), 0700);
+    fixture::RemoveTree(streamFile(0));
+    const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count();
+    fixture::WriteFile(file, "0 " + std::to_string(now + 4000) + "\n2 " + std::to_string(now + 700000) + "\n");
+    const auto started = std::chrono::steady_clock::now();
+    start(/*stop=*/600, /*photo=*/600, file);
+    armPhotoTimer(0);
+    auto state = controller_->snapshot();
+    EXPECT_EQ(state.streams.count(0), 1u);
+    EXPECT_EQ(state.streams.count(2), 0u);
+    EXPECT_EQ(state.photoTimers.count(0), 0u) << "the carried stream holds the camera";
+    EXPECT_TRUE(tap_->contains("Ignoring the stop time of camera 2 in " + file)) << tap_->text();
+    EXPECT_TRUE(tap_->waitFor("Start stream: " + streamFile(0), 30s));
+    ASSERT_TRUE(tap_->waitFor("Stop Stream timer is triggered.", 30s));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 10s) << "stopped at the carried time";
+    EXPECT_TRUE(fixture::WaitFor([&] { return controller_->snapshot().photoTimers.count(0) == 1; }, 30s));
+    EXPECT_EQ(fixture::ReadFile(file), "");
+    controller_->stop();
+    controller_->wait();
+
+    fixture::WriteFile(file, "0 soon\n");
+    tap_.reset();
+    tap_ = std::make_unique<StderrTap>();
+    start(/*stop=*/600, /*photo=*/600, file);
+    EXPECT_TRUE(controller_->snapshot().streams.empty());
+    EXPECT_TRUE(tap_->contains("Ignoring " + file + ": it does not hold stop times.")) << tap_->text();
 }
 
 TEST_F(ControllerTest, StopForACameraWithoutStreamLogsAnErrorAndChangesNothing) {
@@ -290,4 +351,5 @@ TEST(CameraDevice, ConnectedWhenTheDeviceNodeExists) {
     EXPECT_TRUE(StreamController::CameraDeviceIsConnected(0));
     EXPECT_TRUE(StreamController::CameraDeviceIsConnected(2));
     EXPECT_FALSE(StreamController::CameraDeviceIsConnected(9));
+    EXPECT_FALSE(StreamController::CameraDeviceIsConnected(3)) << "a metadata node is no camera";
 }

@@ -419,7 +419,7 @@ TEST(PipelineHelpers, DaemonSettingsComeFromTheConfiguration) {
     EXPECT_EQ(settings.io_timeout, 10s);
     EXPECT_EQ(settings.stall_timeout, 10s);
     {
-        Stream absent(9);  // no such camera: the worker ends by itself
+        Stream absent(9, "/dev/video9", stream::Settings::FromConfig());  // no such camera: the worker ends by itself
         EXPECT_TRUE(fixture::WaitFor([&] { return !absent.IsStreaming(); }, 20s));
     }
     fixture::RemoveTree(dir);

@@ -11,7 +11,9 @@ int main(int argc, char** argv) {
     // camera 1 is pulled after 20 frames of each open, camera 4 opens but never delivers a
     // frame, MJPG serves the build's test picture.
     // Set before any thread starts; children (v4l2-ctl, ffmpeg) inherit it.
-    setenv("VCAM_DEVICES", "0,1,2,4", 0);
+    // Node 3 is a camera's metadata node, not a camera.
+    setenv("VCAM_DEVICES", "0,1,2,3,4", 0);
+    setenv("VCAM_METADATA", "3", 0);
     setenv("VCAM_UNPLUG_AFTER_1", "20", 0);
     setenv("VCAM_STALL_AFTER_4", "0", 0);
     setenv("VCAM_JPEG", K5_VCAM_JPEG, 0);
