@@ -353,14 +353,14 @@ TEST_F(DaemonTest, DeliversThePhotosOfARunWithoutServerInTheNextRun) {
     EXPECT_EQ(photos[0], first);
     EXPECT_TRUE(EndsWith(photos[1], "_0.jpg")) << photos[1];
 
-    // The next run, with the server up but slow (30 kB/s), and a big photo (3 MB, newer than
+    // The next run, with the server up but slow (30 kB/s), and a big photo (8 MB, newer than
     // both) that cannot arrive before the run ends: the planned end stops in order, status 0,
     // within the stop bound, and says nothing ("online" stays).
     device->StartFtpServer(30000);
     const std::string big = "photo/2030/1/1/1893456000_0.jpg";
     std::filesystem::create_directories(device->sd + "/photo/2030/1/1");
     std::filesystem::create_directories(device->sd + "/photo/.pending/2030-1-1");
-    fixture::WriteFile(device->sd + "/" + big, std::string(3000000, 'j'));
+    fixture::WriteFile(device->sd + "/" + big, std::string(8000000, 'j'));
     fixture::WriteFile(device->sd + "/photo/.pending/2030-1-1/1893456000_0.2030-1-1.pending", "");
     device->logFile = device->dir + "/daemon-2.log";
     device->Start();
