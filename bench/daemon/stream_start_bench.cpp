@@ -190,7 +190,8 @@ int main() {
     if (relay.port() == 0) return 1;
     std::string config = device.ConfigText();
     const std::string endpoint = device.rtmp.url();
-    config.replace(config.find(endpoint), endpoint.size(), "rtmp://127.0.0.1:" + std::to_string(relay.port()) + "/live");
+    config.replace(config.find(endpoint), endpoint.size(),
+                   "rtmp://127.0.0.1:" + std::to_string(relay.port()) + "/live");
 
     Controller controller(device.broker.uri(), "bench-controller");
     controller.Subscribe(device.Topic("event"));
@@ -211,8 +212,8 @@ int main() {
         }
         firstPicture.push_back(Ms(relay.Connections()[static_cast<size_t>(i)].firstPicture - asked));
         relay.Cut(static_cast<size_t>(i));
-        if (!fixture::WaitFor([&] { return Count(device.Log(), "its stream ended by itself") >= static_cast<size_t>(i + 1); },
-                              30s)) {
+        const size_t ended = static_cast<size_t>(i + 1);
+        if (!fixture::WaitFor([&] { return Count(device.Log(), "its stream ended by itself") >= ended; }, 30s)) {
             std::fprintf(stderr, "request %d: the stream did not end\n", i + 1);
             return 1;
         }
@@ -246,7 +247,8 @@ int main() {
     const auto all = relay.Connections();
     const Relay::Connection& before = all[carried];
     const Relay::Connection& after = all[carried + 1];
-    std::printf("run boundary with a stream carried over (restarted %.0f ms after the exit):\n", Ms(device.started - exited));
+    std::printf("run boundary with a stream carried over (restarted %.0f ms after the exit):\n",
+                Ms(device.started - exited));
     std::printf("  interruption %.0f ms from run 1's last byte to run 2's first picture (goal: under 2000 ms)\n",
                 Ms(after.firstPicture - before.lastByte));
     std::printf("  of which: last byte to exit %.0f ms, start to connection %.0f ms, connection to picture %.0f ms\n",
