@@ -47,8 +47,9 @@ public:
 
     void Subscribe(const std::string& topic) { client.subscribe(topic, 0)->wait_for(std::chrono::seconds(10)); }
 
-    void Publish(const std::string& topic, const std::string& payload) {
-        client.publish(topic, payload.data(), payload.size(), 0, false)->wait_for(std::chrono::seconds(10));
+    // `retain`: the broker keeps the message and hands it to every later subscriber.
+    void Publish(const std::string& topic, const std::string& payload, bool retain = false) {
+        client.publish(topic, payload.data(), payload.size(), 0, retain)->wait_for(std::chrono::seconds(10));
     }
 
     // Everything received so far, in arrival order.

@@ -1,0 +1,171 @@
+// Cameras and broker that come and go, from outside: a camera reached through a stable link, a
+// metadata node that is no camera, a retained command, an endpoint that vanishes mid-stream, and
+// a stream carried across a restart into a run whose broker never answers.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "controller.h"
+#include "device.h"
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+class CamerasTest : public testing::Test {
+protected:
+    void TearDown() override {
+        if (HasFailure() && device) {
+            device->keep = true;
+            std::cerr << "daemon log and files kept in " << device->dir << "\n";
+        }
+        controller.reset();
+        device.reset();
+    }
+
+    void SetUpDevice() {
+        device = std::make_unique<Device>();
+        ASSERT_TRUE(device->PeersUp()) << device->broker.log() << device->rtmp.log();
+        controller = std::make_unique<Controller>(device->broker.uri(), "e2e-controller");
+        ASSERT_TRUE(controller->Connected());
+        controller->Subscribe(device->Topic("event"));
+        controller->Subscribe(device->Topic("heartbeat"));
+    }
+
+    void Command(const std::string& payload, bool retain = false) {
+        controller->Publish(device->Topic("command"), payload, retain);
+    }
+
+    // Sends "view_cam" and checks the answer's camera members.
+    void ViewCam(const std::string& cam1, const std::string& cam2) {
+        Command("{\"type\":\"view_cam\"}");
+        Controller::Message answer;
+        ASSERT_TRUE(controller->WaitFor(device->Topic("event"), "\"type\":\"view_cam\"", 15s, &answer))
+            << device->Log();
+        EXPECT_NE(answer.payload.find("\"cam1\":\"" + cam1 + "\",\"cam2\":\"" + cam2 + "\""), std::string::npos)
+            << answer.payload;
+    }
+
+    // `startUp`: seconds before the run's period began (a broker that does not answer holds
+    // start-up for the bound of the first connection).
+    void ExpectOrderlyEnd(std::chrono::milliseconds timeout, double startUp = 0) {
+        int status = -1;
+        ASSERT_TRUE(device->daemon->wait(timeout, &status)) << device->Log();
+        EXPECT_GT(device->SecondsSinceStart(), startUp + 119.0);
+        EXPECT_LT(device->SecondsSinceStart(), startUp + 1 + 120 + 15) << "the stop bound holds";
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << device->Log();
+        const std::string log = device->Log();
+        EXPECT_EQ(log.find("Orderly stop did not finish"), std::string::npos) << log;
+        EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
+        EXPECT_EQ(log.find("runtime error:"), std::string::npos) << log;
+    }
+
+    std::unique_ptr<Device> device;
+    std::unique_ptr<Controller> controller;
+};
+
+// One run. Camera 5 is named by a link to the virtual camera's node (there is no /dev/video5),
+// camera 9 is a metadata node. A "view_cam" left retained on the broker before the start streams
+// nothing; the heartbeat and a live "view_cam" count camera 5 only; its stream reaches the
+// endpoint through the link. The endpoint is killed: the stream ends by itself and camera 5's
+// photo follows within the photo interval, in the same run.
+TEST_F(CamerasTest, LinkedCameraStreamsAndPhotographsAfterItsEndpointVanished) {
+    ASSERT_NO_FATAL_FAILURE(SetUpDevice());
+    const std::string link = device->dir + "/by-path/usb-0-video-index0";
+    std::filesystem::create_directories(device->dir + "/by-path");
+    ASSERT_EQ(::symlink("/dev/video0", link.c_str()), 0);
+    std::string config = device->ConfigText();
+    config.replace(config.find("\"cam1\": 0"), 9, "\"cam1\": 5, \"cam1_path\": \"" + link + "\"");
+    device->env = {"VCAM_DEVICES=0,9", "VCAM_METADATA=9"};
+
+    Command("{\"type\":\"view_cam\"}", true);
+    device->Start(config);
+    ASSERT_TRUE(device->WaitForLog("MQTT retained message on topic " + device->Topic("command") + " dropped.", 30s))
+        << device->Log();
+    Command("{\"type\":\"heartbeat\"}");
+    Controller::Message beat;
+    ASSERT_TRUE(controller->WaitFor(device->Topic("heartbeat"), "\"type\":\"heartbeat\"", 15s, &beat));
+    EXPECT_NE(beat.payload.find("\"cam1\":true,\"cam2\":false}"), std::string::npos) << beat.payload;
+    EXPECT_EQ(device->Log().find("Start stream:"), std::string::npos) << "a retained command was executed";
+    EXPECT_TRUE(controller->On(device->Topic("event")).size() == 1u) << "only the version at start-up";
+
+    ASSERT_NO_FATAL_FAILURE(ViewCam("1", "0"));
+    std::string probe;
+    ASSERT_TRUE(StreamIsReadable(*device, 5, probe)) << probe << device->Log();
+    EXPECT_NE(device->Log().find("Start stream: " + device->StreamUrl(5)), std::string::npos);
+    EXPECT_NE(device->Log().find("Can't start stream for camera: 9, device is not connected yet."),
+              std::string::npos);
+
+    device->rtmp.kill();
+    Clock::time_point ended, photographed;
+    ASSERT_TRUE(device->WaitForLog("Camera 5: its stream ended by itself, photos resume.", 60s, &ended))
+        << device->Log();
+    ASSERT_TRUE(device->WaitForLog("_5.jpg status: 1", 90s, &photographed)) << device->Log();
+    EXPECT_LT(Seconds(photographed - ended), 60.0 + 15.0) << "the photo interval, with room for a loaded machine";
+
+    ASSERT_NO_FATAL_FAILURE(ExpectOrderlyEnd(60s));
+    const std::string log = device->Log();
+    EXPECT_EQ(Count(log, "Camera 9 is not present (/dev/video9): no photos until it is back."), 1u) << log;
+    EXPECT_NE(log.find("v4l2-ctl --device " + link), std::string::npos) << log;
+    const std::vector<std::string> onServer = Device::Files(device->ftp->root());
+    ASSERT_EQ(onServer.size(), 1u) << ::testing::PrintToString(onServer);
+    EXPECT_EQ(onServer[0].substr(onServer[0].size() - 6), "_5.jpg");
+    EXPECT_TRUE(fixture::ReadFile(device->ftp->root() + "/" + onServer[0]) == fixture::ReadFile(K5_VCAM_JPEG));
+}
+
+// Two runs, restarted as systemd does with the same runtime directory. Run 1: "view_cam" for
+// camera 0 (camera 9 is unplugged), and the run ends at its planned end. Camera 9 is plugged in
+// between the runs, and the broker of run 2 accepts TCP but never answers: the stream runs again
+// at once without a request, with its original stop time, camera 9's first photo comes by ~70 s
+// and the run ends in order.
+TEST_F(CamerasTest, StreamCarriesOnIntoARunWithASilentBroker) {
+    ASSERT_NO_FATAL_FAILURE(SetUpDevice());
+    const std::string plugged = device->dir + "/plugged";
+    fixture::WriteFile(plugged, "");
+    device->env = {"VCAM_DEVICES_FILE=" + plugged};
+    const std::string stopTimes = device->dir + "/run/streams";
+
+    device->Start();
+    ASSERT_TRUE(device->WaitForLog("MQTT connected.", 30s)) << device->Log();
+    ASSERT_NO_FATAL_FAILURE(ViewCam("1", "0"));
+    std::string probe;
+    ASSERT_TRUE(StreamIsReadable(*device, Device::kCam1, probe)) << probe << device->Log();
+    const std::string requested = fixture::ReadFile(stopTimes);
+    ASSERT_EQ(requested.compare(0, 2, "0 "), 0) << requested;
+    ASSERT_NO_FATAL_FAILURE(ExpectOrderlyEnd(150s));
+    EXPECT_EQ(device->Log().find("ended by itself"), std::string::npos) << device->Log();
+    EXPECT_EQ(fixture::ReadFile(stopTimes), requested) << "the planned end keeps the stop time";
+
+    fixture::WriteFile(plugged, "9");
+    fixture::SilentListener silent;
+    std::string config = device->ConfigText();
+    config.replace(config.find(device->broker.uri()), device->broker.uri().size(),
+                   "tcp://127.0.0.1:" + std::to_string(silent.port()));
+    device->logFile = device->dir + "/daemon-2.log";
+    device->Start(config);
+    ASSERT_TRUE(device->WaitForLog("Camera 0: carrying its stream on for ", 30s)) << device->Log();
+    EXPECT_TRUE(device->WaitForLog("did not answer within 10 s; going on", 30s)) << device->Log();
+    ASSERT_TRUE(StreamIsReadable(*device, Device::kCam1, probe)) << probe << device->Log();
+    EXPECT_LT(device->SecondsSinceStart(), 60.0) << "the stream came back late";
+    EXPECT_EQ(fixture::ReadFile(stopTimes), requested) << "the stop time was counted again";
+    Clock::time_point photographed;
+    ASSERT_TRUE(device->WaitForLog("_9.jpg status: 1", 110s, &photographed)) << device->Log();
+    EXPECT_LT(Seconds(photographed - device->started), 70.0 + 20.0) << "the silent broker delayed the photos";
+
+    ASSERT_NO_FATAL_FAILURE(ExpectOrderlyEnd(90s, 10.0));
+    const std::string log = device->Log();
+    EXPECT_EQ(log.find("MQTT connected."), std::string::npos) << log;
+    EXPECT_EQ(log.find("_0.jpg"), std::string::npos) << "a streaming camera took a photo";
+    EXPECT_EQ(log.find("ended by itself"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Camera 9 is not present"), std::string::npos) << log;
+    EXPECT_EQ(fixture::ReadFile(stopTimes), requested);
+}
+
+}  // namespace
