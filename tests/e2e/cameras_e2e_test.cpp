@@ -11,6 +11,7 @@
 
 #include "controller.h"
 #include "device.h"
+#include "ftp_servers.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -144,7 +145,7 @@ TEST_F(CamerasTest, StreamCarriesOnIntoARunWithASilentBroker) {
     EXPECT_EQ(fixture::ReadFile(stopTimes), requested) << "the planned end keeps the stop time";
 
     fixture::WriteFile(plugged, "9");
-    fixture::SilentListener silent;
+    fixture::SilentServer silent;
     std::string config = device->ConfigText();
     config.replace(config.find(device->broker.uri()), device->broker.uri().size(),
                    "tcp://127.0.0.1:" + std::to_string(silent.port()));

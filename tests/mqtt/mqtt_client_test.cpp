@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "inbox.h"
+#include "ftp_servers.h"
 #include "mosquitto.h"
 #include "net/mqtt.h"
 #include "probe.h"
@@ -176,7 +177,7 @@ TEST(MQTTClientTest, SubscriptionsAreRenewedAfterBrokerRestart) {
 // A broker that accepts the connection and then says nothing holds construction up for the
 // bound only, not for the library's own timeouts of both protocol versions.
 TEST(MQTTClientTest, SilentBrokerHoldsConstructionUpForTheBoundOnly) {
-    fixture::SilentListener silent;
+    fixture::SilentServer silent;
     MQTTClient::Settings settings;
     settings.server = "tcp://127.0.0.1:" + std::to_string(silent.port());
     settings.clientId = "device-silent";
