@@ -173,6 +173,11 @@ public:
     // FTP servers usually replace it.
     bool Rename(const std::string& strFrom, const std::string& strTo) const;
 
+    // Makes or removes one remote folder (FTP MKD/RMD with the full path; SFTP mkdir/rmdir).
+    // Creating fails when the folder exists: one client at a time can hold it.
+    bool MakeFolder(const std::string& strRemoteFolder) const;
+    bool RemoveFolder(const std::string& strRemoteFolder) const;
+
     const OperationResult& GetLastResult() const { return m_LastResult; }
 
     std::string ParseURL(const std::string& strRemoteFile) const;
@@ -232,6 +237,8 @@ private:
     // QUOTE rules: a leading "*" lets a command fail); the server's reply lines go to
     // pReplies when given.
     CURLcode RunCommands(const std::vector<std::string>& vecCommands, std::string* pReplies) const;
+    bool FolderCommand(const std::string& strRemoteFolder, const char* szFtp, const char* szSftp,
+                       const char* szWhat) const;
     bool FtpFileSize(const std::string& strRemoteFile, bool& bPresent, std::int64_t& iSize) const;
     CURLcode SendFromFd(int iFd, std::int64_t iSize, std::int64_t iOffset,
                         const std::string& strURL, bool& bReadFailed) const;

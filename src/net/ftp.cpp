@@ -111,6 +111,16 @@ FTPClient::Result FTPClient::Rename(const std::string& from, const std::string& 
     return Finish(client_.Rename(from, to));
 }
 
+FTPClient::Result FTPClient::MakeFolder(const std::string& remote) {
+    if (unverifiable_) return Unverifiable("folder " + remote);
+    return Finish(client_.MakeFolder(remote));
+}
+
+FTPClient::Result FTPClient::RemoveFolder(const std::string& remote) {
+    if (unverifiable_) return Unverifiable("folder " + remote);
+    return Finish(client_.RemoveFolder(remote));
+}
+
 FTPClient::Result FTPClient::Finish(bool success, bool absent) {
     const tarnwick::CFTPClient::OperationResult& outcome = client_.GetLastResult();
     const bool untrusted = IsTrustFailure(outcome.eCurlCode);

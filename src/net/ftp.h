@@ -88,6 +88,10 @@ public:
     Result Send(int fd, int64_t size, int64_t offset, const std::string& remote);
     // Renames `from` to `to` on the server. Over SFTP (OpenSSH) an existing `to` is Refused.
     Result Rename(const std::string& from, const std::string& to);
+    // Makes one folder (its parent must exist); Refused when it exists already, which makes it
+    // a claim only one client can hold. RemoveFolder removes an empty one.
+    Result MakeFolder(const std::string& remote);
+    Result RemoveFolder(const std::string& remote);
 
     // ".<name>.part" for the name of `remoteFile`: in the same folder, never taken for a photo.
     static std::string TemporaryName(const std::string& remoteFile);

@@ -132,14 +132,20 @@ std::string RemoteName(const std::string& remoteFolder, const std::string& relat
     return remoteFolder + "/photo/" + relative;
 }
 
-std::string RemoteTemporary(const std::string& remoteFile, const std::string& mac) {
+std::string RemoteClaim(const std::string& remoteFile) {
+    const std::size_t slash = remoteFile.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : remoteFile.substr(0, slash + 1);
+    return folder + "." + remoteFile.substr(slash == std::string::npos ? 0 : slash + 1) + ".claim";
+}
+
+std::string RemoteTemporary(const std::string& remoteFile, const std::string& mac, bool inClaim) {
     const std::size_t slash = remoteFile.rfind('/');
     const std::string folder = slash == std::string::npos ? std::string() : remoteFile.substr(0, slash + 1);
     const std::string name = remoteFile.substr(slash == std::string::npos ? 0 : slash + 1);
     std::string lower = mac;
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return folder + "." + name + "." + lower + ".part";
+    return (inClaim ? RemoteClaim(remoteFile) + "/" : folder) + "." + name + "." + lower + ".part";
 }
 
 }  // namespace photo_layout

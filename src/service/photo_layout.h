@@ -15,8 +15,9 @@
 //   .pending/<marker>                                  the same, as older versions kept it
 //   .capture/<seconds>_<camera>.jpg.<pid>.part         a picture being taken
 // On the server: [<folder>]/photo/<year>/<month>/<day>/<seconds>_<camera>.jpg, first written
-// as ".<name>.<mac>.part" beside it (unique per device, so devices sharing an account never
-// write into one file).
+// as ".<name>.claim/.<name>.<mac>.part" beside it. The claim folder is made exclusively (MKD
+// fails when it exists), so of the devices sharing an account only one moves a file into a
+// name (FTP servers replace on RNTO); the temporary file in it carries the device's MAC.
 namespace photo_layout {
 
 constexpr const char* kPendingFolder = ".pending";
@@ -50,7 +51,9 @@ std::string CaptureName(int64_t seconds, int camera, long pid);
 std::string RemoteFolder(const std::string& folder, const std::string& mac);
 // [<remoteFolder>]/photo/<relative>.
 std::string RemoteName(const std::string& remoteFolder, const std::string& relative);
-// ".<name>.<mac>.part" in the remote file's folder.
-std::string RemoteTemporary(const std::string& remoteFile, const std::string& mac);
+// ".<name>.claim" in the remote file's folder, and the temporary file ".<name>.<mac>.part" in
+// it (or beside the file, where names are not claimed).
+std::string RemoteClaim(const std::string& remoteFile);
+std::string RemoteTemporary(const std::string& remoteFile, const std::string& mac, bool inClaim = true);
 
 }  // namespace photo_layout

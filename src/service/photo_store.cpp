@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -33,6 +34,11 @@ using RoomEvent = Event<3>;
 
 // How many later seconds a photo may move to when its name is taken.
 constexpr int kMaxNameTries = 1000;
+// How long a partial copy on the server must hold still before it is resumed.
+constexpr std::chrono::seconds kSettle{2};
+// How often one delivery moves a photo on because another device claimed its name before a
+// server that refuses every claim is taken for what it is.
+constexpr int kMaxClaimsLost = 3;
 // A JPEG may carry zero padding after its end marker (some UVC cameras fill their buffers).
 constexpr int64_t kMaxPadding = 4096;
 
@@ -144,6 +150,10 @@ PhotoStore::Settings PhotoStore::Settings::FromConfig() {
     std::transform(settings.mac.begin(), settings.mac.end(), settings.mac.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     settings.remoteFolder = layout::RemoteFolder(Config::Get(FTP_PHOTO_FOLDER), settings.mac);
+    // A folder of this device's own needs no claims: no other device names files there.
+    // Nor does SFTP: its rename never replaces an existing file.
+    settings.claimNames = Config::Get(FTP_PHOTO_FOLDER).find("{mac}") == std::string::npos &&
+                          settings.ftpHost.compare(0, 7, "sftp://") != 0;
     // A long transfer that still moves keeps the watchdog's keep-alives coming.
     settings.keepAlive = []() { Thread::ReportProgress(); };
     return settings;
@@ -759,13 +769,14 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
             return !PastDeadline();
         });
     }
+    int claimsLost = 0;
     for (int hop = 0; hop < kMaxNameTries; ++hop) {
         if (PastDeadline()) {
             reason = "no time left";
             return Outcome::Aborted;
         }
         const std::string remote = layout::RemoteName(settings.remoteFolder, entry.relative);
-        const std::string temporary = layout::RemoteTemporary(remote, settings.mac);
+        const std::string temporary = layout::RemoteTemporary(remote, settings.mac, settings.claimNames);
         int64_t there = 0;
         FTPClient::Result result = session->Stat(remote, there);
         if (result.kind == FTPClient::Result::Kind::Ok) {
@@ -783,18 +794,84 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
             continue;
         }
         if (result.kind != FTPClient::Result::Kind::Absent) return failed(result);
-        // What an interrupted transfer of this device left: continued, not sent again.
+        // Claim the name: of the devices sharing the account only the one that made the claim
+        // folder moves a file into it. A claim of this device's earlier attempt holds what
+        // that attempt sent: continued, not sent again.
+        const std::string claim = layout::RemoteClaim(remote);
         int64_t offset = 0;
-        result = session->Stat(temporary, offset);
-        if (result.kind == FTPClient::Result::Kind::Absent || offset > size) {
-            offset = 0;
-        } else if (result.kind != FTPClient::Result::Kind::Ok) {
+        bool partial = false;  // a copy of an earlier attempt is there
+        if (settings.claimNames) {
+            result = session->MakeFolder(claim);
+        } else {
+            result.kind = FTPClient::Result::Kind::Refused;  // no claim: look for a partial copy
+        }
+        if (result.kind == FTPClient::Result::Kind::ServerDown || result.kind == FTPClient::Result::Kind::Aborted) {
             return failed(result);
+        }
+        if (result.kind != FTPClient::Result::Kind::Ok) {
+            result = session->Stat(temporary, offset);
+            if (result.kind == FTPClient::Result::Kind::Ok) {
+                partial = true;
+                if (offset > size) offset = 0;
+            } else if (result.kind != FTPClient::Result::Kind::Absent) {
+                return failed(result);
+            } else if (settings.claimNames) {
+                // Not ours: the day's folder may be missing (the first photo of the day) ...
+                offset = 0;
+                for (std::size_t at = remote.find('/', 1); at != std::string::npos; at = remote.find('/', at + 1)) {
+                    result = session->MakeFolder(remote.substr(0, at));
+                    if (result.kind == FTPClient::Result::Kind::ServerDown) return failed(result);
+                }
+                result = session->MakeFolder(claim);
+                if (result.kind == FTPClient::Result::Kind::ServerDown || result.kind == FTPClient::Result::Kind::Aborted) {
+                    return failed(result);
+                }
+                if (result.kind != FTPClient::Result::Kind::Ok) {
+                    // ... or another device holds the name: the photo takes the next one.
+                    if (++claimsLost > kMaxClaimsLost) {
+                        reason = "the server refuses the claim " + claim + " (" + result.message + ")";
+                        return Outcome::Refused;
+                    }
+                    Entry moved;
+                    if (!MoveAside(entry, remote, -1, size, moved)) {
+                        reason = remote + " is claimed by another device and the photo cannot take another name";
+                        return Outcome::Refused;
+                    }
+                    entry = moved;
+                    continue;
+                }
+            }
+        }
+        if (partial && offset > 0) {
+            // The server may still be taking in what an earlier connection of ours sent before it
+            // was cut (a slow server reads its buffers long after the sender is gone): appending
+            // before that ends would garble the file. Resume only from a copy that holds still.
+            std::this_thread::sleep_for(kSettle);
+            int64_t again = 0;
+            result = session->Stat(temporary, again);
+            if (result.kind != FTPClient::Result::Kind::Ok) return failed(result);
+            if (again != offset) {
+                reason = "the server is still writing an earlier transfer of it (" + std::to_string(offset) +
+                         " then " + std::to_string(again) + " bytes)";
+                return Outcome::Refused;
+            }
         }
         if (offset < size) {
             if (offset > 0) LOG_INFO << "Resuming photo " << Local(entry) << " at byte " << offset << ".";
             result = session->Send(fd, size, offset, temporary);
             if (result.kind != FTPClient::Result::Kind::Ok) return failed(result);
+        }
+        if (partial) {
+            // Never a garbled copy under the photo's name: what was there before is checked.
+            int64_t sent = 0;
+            result = session->Stat(temporary, sent);
+            if (result.kind != FTPClient::Result::Kind::Ok && result.kind != FTPClient::Result::Kind::Absent) {
+                return failed(result);
+            }
+            if (sent != size) {
+                reason = "its temporary copy holds " + std::to_string(sent) + " bytes, not " + std::to_string(size);
+                return Outcome::Refused;
+            }
         }
         result = session->Rename(temporary, remote);
         if (result.kind != FTPClient::Result::Kind::Ok) return failed(result);
@@ -808,6 +885,8 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
                      " under " + remote + " after the rename, not " + std::to_string(size);
             return Outcome::Refused;
         }
+        // The name is taken by the photo itself now: the claim has done its work.
+        if (settings.claimNames) session->RemoveFolder(claim);
         return Outcome::Delivered;
     }
     reason = "no free name on the server";
@@ -839,9 +918,14 @@ bool PhotoStore::MoveAside(Entry& entry, const std::string& taken, int64_t taken
         }
         SyncFolder(photoRoot + "/" + day);
         RemoveMarker(entry.relative);
-        LOG_WARN << "The server holds another file (" << takenSize << " bytes, the photo has " << size
-                 << ") under " << taken << ": photo " << Local(entry) << " goes on as " << photoRoot << "/"
-                 << candidate << " on the card and on the server.";
+        if (takenSize < 0) {
+            LOG_WARN << "Another device claimed " << taken << " first: photo " << Local(entry) << " goes on as "
+                     << photoRoot << "/" << candidate << " on the card and on the server.";
+        } else {
+            LOG_WARN << "The server holds another file (" << takenSize << " bytes, the photo has " << size
+                     << ") under " << taken << ": photo " << Local(entry) << " goes on as " << photoRoot << "/"
+                     << candidate << " on the card and on the server.";
+        }
         moved = Entry{seconds + k, camera, candidate};
         auto found = aside.find(entry.relative);
         if (found != aside.end()) {

@@ -43,6 +43,9 @@ public:
         FTPClient::Trust ftpTrust;  // what the photo server must prove (FTPS CA, SFTP host key)
         // The server folder of this device's photos ("{mac}" already replaced; "": the root).
         std::string remoteFolder;
+        // Whether names on the server are claimed before a file moves into them (a claim
+        // folder made exclusively): needed where other devices may use the same folder.
+        bool claimNames = true;
         // The device's MAC (12 hex digits): its temporary files on the server carry it.
         std::string mac = "000000000000";
         // What Shutdown() without a deadline gives the uploads.

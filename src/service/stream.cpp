@@ -18,6 +18,7 @@
 
 #include "config.h"
 #include "service/main.h"
+#include "service/photo_store.h"
 #include "utils/logger.h"
 #include "utils/shell.h"
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <thread>
 
-#include "service/photo_store.h"
 #include "utils/thread.h"
 #include "utils/timer.h"
 
+class PhotoStore;
 struct AVCodec;
 struct AVCodecContext;
 struct AVDictionary;

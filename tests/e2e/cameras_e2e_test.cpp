@@ -44,11 +44,16 @@ protected:
         controller->Publish(device->Topic("command"), payload, retain);
     }
 
-    // Sends "view_cam" and checks the answer's camera members.
+    // Sends "view_cam" until it is answered (the device subscribes just after it connected, so
+    // the first request may come too early on a slow machine) and checks the answer's cameras.
     void ViewCam(const std::string& cam1, const std::string& cam2) {
-        Command("{\"type\":\"view_cam\"}");
         Controller::Message answer;
-        ASSERT_TRUE(controller->WaitFor(device->Topic("event"), "\"type\":\"view_cam\"", 15s, &answer))
+        ASSERT_TRUE(fixture::WaitFor(
+            [&] {
+                Command("{\"type\":\"view_cam\"}");
+                return controller->WaitFor(device->Topic("event"), "\"type\":\"view_cam\"", 2s, &answer);
+            },
+            60s))
             << device->Log();
         EXPECT_NE(answer.payload.find("\"cam1\":\"" + cam1 + "\",\"cam2\":\"" + cam2 + "\""), std::string::npos)
             << answer.payload;
@@ -109,7 +114,7 @@ TEST_F(CamerasTest, LinkedCameraStreamsAndPhotographsAfterItsEndpointVanished) {
     ASSERT_TRUE(device->WaitForLog("Camera 5: its stream ended by itself, photos resume.", 60s, &ended))
         << device->Log();
     ASSERT_TRUE(device->WaitForLog("_5.jpg status: 1", 90s, &photographed)) << device->Log();
-    EXPECT_LT(Seconds(photographed - ended), 60.0 + 15.0) << "the photo interval, with room for a loaded machine";
+    EXPECT_LT(Seconds(photographed - ended), 60.0 + 30.0) << "the photo interval, with room for a capture on a loaded machine";
 
     ASSERT_NO_FATAL_FAILURE(ExpectOrderlyEnd(60s));
     const std::string log = device->Log();

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "config.h"
+#include "service/photo_store.h"
 #include "service/stream.h"
 #include "stream_support.h"
 
