@@ -340,36 +340,55 @@ bool PhotoStore::Place(int64_t seconds, int camera, const std::string& temporary
         return false;
     }
     const std::string wanted = layout::Relative(day, seconds, camera);
-    for (int k = 0; k < kMaxNameTries; ++k) {
+    // Without its marker the photo still goes out in this run, only not after a restart.
+    const int error = MoveToFreeName(temporary, day, seconds, camera, 0, false, "move the capture into place as",
+                                     relative);
+    if (error != 0) {
+        if (error == EEXIST) {
+            LOG_ERROR << "No free name for the photo of camera " << camera << " near " << photoRoot << "/" << wanted
+                      << "; capture dropped.";
+        }
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    SyncFolder(captureRoot);
+    if (relative != wanted) {
+        LOG_WARN << "Photo " << photoRoot << "/" << wanted << " exists already (clock set back?): the new photo is "
+                 << photoRoot << "/" << relative << ".";
+    }
+    return true;
+}
+
+// Moves `from` to the first name <seconds+k>_<camera>.jpg (k from `first`) of `day` that is
+// free on the card, its marker created first and never replacing anything: 0 with `relative`
+// set, EEXIST when no name is free, or the errno that stood in the way (logged). Without
+// `needRecord` a marker that cannot be made does not stop the move.
+int PhotoStore::MoveToFreeName(const std::string& from, const std::string& day, int64_t seconds, int camera,
+                               int first, bool needRecord, const char* what, std::string& relative) {
+    for (int k = first; k < kMaxNameTries; ++k) {
         const std::string candidate = layout::Relative(day, seconds + k, camera);
         if (Exists(photoRoot + "/" + candidate) || IsPending(candidate)) continue;
-        // Without its marker the photo still goes out in this run, only not after a restart.
         const bool marked = WriteMarker(candidate);
-        if (!marked && errno == EEXIST) continue;
-        const int error = RenameNoReplace(temporary, photoRoot + "/" + candidate);
+        if (!marked) {
+            const int error = errno;
+            if (error == EEXIST) continue;
+            if (needRecord) return error;  // logged
+        }
+        const int error = RenameNoReplace(from, photoRoot + "/" + candidate);
         if (error == EEXIST) {
             if (marked) RemoveMarker(candidate);
             continue;
         }
         if (error != 0) {
-            CardError("move the capture into place as", photoRoot + "/" + candidate, error);
+            CardError(what, photoRoot + "/" + candidate, error);
             if (marked) RemoveMarker(candidate);
-            ::unlink(temporary.c_str());
-            return false;
+            return error;
         }
-        SyncFolder(dayPath);
-        SyncFolder(captureRoot);
-        if (k > 0) {
-            LOG_WARN << "Photo " << photoRoot << "/" << wanted << " exists already (clock set back?): the new photo is "
-                     << photoRoot << "/" << candidate << ".";
-        }
+        SyncFolder(photoRoot + "/" + day);
         relative = candidate;
-        return true;
+        return 0;
     }
-    LOG_ERROR << "No free name for the photo of camera " << camera << " near " << photoRoot << "/" << wanted
-              << "; capture dropped.";
-    ::unlink(temporary.c_str());
-    return false;
+    return EEXIST;
 }
 
 bool PhotoStore::Roomy() const {
@@ -900,23 +919,8 @@ bool PhotoStore::MoveAside(Entry& entry, const std::string& taken, int64_t taken
     int64_t seconds = 0;
     int camera = 0;
     if (!layout::ParseRelative(entry.relative, day, seconds, camera)) return false;
-    for (int k = 1; k < kMaxNameTries; ++k) {
-        const std::string candidate = layout::Relative(day, seconds + k, camera);
-        if (Exists(photoRoot + "/" + candidate) || IsPending(candidate)) continue;
-        const bool marked = WriteMarker(candidate);
-        if (!marked && errno == EEXIST) continue;
-        if (!marked) return false;  // logged; a photo without its record could be lost
-        const int error = RenameNoReplace(Local(entry), photoRoot + "/" + candidate);
-        if (error == EEXIST) {
-            RemoveMarker(candidate);
-            continue;
-        }
-        if (error != 0) {
-            CardError("rename the photo to", photoRoot + "/" + candidate, error);
-            RemoveMarker(candidate);
-            return false;
-        }
-        SyncFolder(photoRoot + "/" + day);
+    std::string candidate;
+    if (MoveToFreeName(Local(entry), day, seconds, camera, 1, true, "rename the photo to", candidate) == 0) {
         RemoveMarker(entry.relative);
         if (takenSize < 0) {
             LOG_WARN << "Another device claimed " << taken << " first: photo " << Local(entry) << " goes on as "
@@ -926,7 +930,9 @@ bool PhotoStore::MoveAside(Entry& entry, const std::string& taken, int64_t taken
                      << ") under " << taken << ": photo " << Local(entry) << " goes on as " << photoRoot << "/"
                      << candidate << " on the card and on the server.";
         }
-        moved = Entry{seconds + k, camera, candidate};
+        int64_t movedSeconds = 0;
+        layout::ParseRelative(candidate, day, movedSeconds, camera);
+        moved = Entry{movedSeconds, camera, candidate};
         auto found = aside.find(entry.relative);
         if (found != aside.end()) {
             aside[candidate] = found->second;

@@ -113,7 +113,8 @@ private:
     void LoadPending();
     void RecoverCaptures();
     bool Place(int64_t seconds, int camera, const std::string& temporary, std::string& relative);
-    bool Rename(const std::string& from, const std::string& to);
+    int MoveToFreeName(const std::string& from, const std::string& day, int64_t seconds, int camera, int first,
+                       bool needRecord, const char* what, std::string& relative);
     void EnsureRoom();
     bool Roomy() const;
     bool DeleteOldest(bool undelivered);
