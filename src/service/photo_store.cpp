@@ -796,9 +796,29 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
         }
         const std::string remote = layout::RemoteName(settings.remoteFolder, entry.relative);
         const std::string temporary = layout::RemoteTemporary(remote, settings.mac, settings.claimNames);
+        const std::string claim = layout::RemoteClaim(remote);
+        // Claim the name first, ask about it after: of the devices sharing the account only the
+        // one that made the claim folder moves a file into the name, and a file another device
+        // finished there before our claim is seen by the question below.
+        bool claimed = false;
+        bool fresh = false;  // the claim was made just now: it holds nothing yet
+        FTPClient::Result result;
+        if (settings.claimNames) {
+            claimed = ourClaims.count(claim) != 0;
+            if (!claimed) {
+                result = session->MakeFolder(claim);
+                if (result.kind == FTPClient::Result::Kind::ServerDown ||
+                    result.kind == FTPClient::Result::Kind::Aborted) {
+                    return failed(result);
+                }
+                fresh = claimed = result.kind == FTPClient::Result::Kind::Ok;
+                if (claimed) ourClaims.insert(claim);
+            }
+        }
         int64_t there = 0;
-        FTPClient::Result result = session->Stat(remote, there);
+        result = session->Stat(remote, there);
         if (result.kind == FTPClient::Result::Kind::Ok) {
+            if (claimed) Unclaim(claim);  // nothing of ours goes there
             if (there == size) {
                 LOG_INFO << "Photo " << Local(entry) << " is on the server already as " << remote
                          << "; counted as delivered.";
@@ -813,27 +833,25 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
             continue;
         }
         if (result.kind != FTPClient::Result::Kind::Absent) return failed(result);
-        // Claim the name: of the devices sharing the account only the one that made the claim
-        // folder moves a file into it. A claim of this device's earlier attempt holds what
-        // that attempt sent: continued, not sent again.
-        const std::string claim = layout::RemoteClaim(remote);
         int64_t offset = 0;
         bool partial = false;  // a copy of an earlier attempt is there
-        if (settings.claimNames) {
-            result = session->MakeFolder(claim);
-        } else {
-            result.kind = FTPClient::Result::Kind::Refused;  // no claim: look for a partial copy
-        }
-        if (result.kind == FTPClient::Result::Kind::ServerDown || result.kind == FTPClient::Result::Kind::Aborted) {
-            return failed(result);
-        }
-        if (result.kind != FTPClient::Result::Kind::Ok) {
+        if (!fresh) {
+            // A claim of this device's earlier attempt holds what that attempt sent: continued,
+            // not sent again. Without claims the partial copy lies beside the photo.
             result = session->Stat(temporary, offset);
             if (result.kind == FTPClient::Result::Kind::Ok) {
                 partial = true;
                 if (offset > size) offset = 0;
+                if (settings.claimNames) ourClaims.insert(claim);
             } else if (result.kind != FTPClient::Result::Kind::Absent) {
                 return failed(result);
+            } else if (claimed) {
+                // Ours since an earlier attempt of this run, and empty: made again in case it
+                // went meanwhile (a refusal says it is still there).
+                result = session->MakeFolder(claim);
+                if (result.kind == FTPClient::Result::Kind::ServerDown || result.kind == FTPClient::Result::Kind::Aborted) {
+                    return failed(result);
+                }
             } else if (settings.claimNames) {
                 // Not ours: the day's folder may be missing (the first photo of the day) ...
                 offset = 0;
@@ -845,20 +863,22 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
                 if (result.kind == FTPClient::Result::Kind::ServerDown || result.kind == FTPClient::Result::Kind::Aborted) {
                     return failed(result);
                 }
-                if (result.kind != FTPClient::Result::Kind::Ok) {
-                    // ... or another device holds the name: the photo takes the next one.
-                    if (++claimsLost > kMaxClaimsLost) {
-                        reason = "the server refuses the claim " + claim + " (" + result.message + ")";
-                        return Outcome::Refused;
-                    }
-                    Entry moved;
-                    if (!MoveAside(entry, remote, -1, size, moved)) {
-                        reason = remote + " is claimed by another device and the photo cannot take another name";
-                        return Outcome::Refused;
-                    }
-                    entry = moved;
-                    continue;
+                if (result.kind == FTPClient::Result::Kind::Ok) {
+                    ourClaims.insert(claim);
+                    continue;  // asked again, now under the claim
                 }
+                // ... or another device holds the name: the photo takes the next one.
+                if (++claimsLost > kMaxClaimsLost) {
+                    reason = "the server refuses the claim " + claim + " (" + result.message + ")";
+                    return Outcome::Refused;
+                }
+                Entry moved;
+                if (!MoveAside(entry, remote, -1, size, moved)) {
+                    reason = remote + " is claimed by another device and the photo cannot take another name";
+                    return Outcome::Refused;
+                }
+                entry = moved;
+                continue;
             }
         }
         if (partial && offset > 0) {
@@ -905,11 +925,16 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
             return Outcome::Refused;
         }
         // The name is taken by the photo itself now: the claim has done its work.
-        if (settings.claimNames) session->RemoveFolder(claim);
+        if (settings.claimNames) Unclaim(claim);
         return Outcome::Delivered;
     }
     reason = "no free name on the server";
     return Outcome::Refused;
+}
+
+void PhotoStore::Unclaim(const std::string& claim) {
+    ourClaims.erase(claim);
+    session->RemoveFolder(claim);
 }
 
 // The server holds another file under the photo's name (another device on the account, an
