@@ -9,8 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "controller.h"
-#include "device.h"
+#include "device_test.h"
 #include "ftp_servers.h"
 
 using namespace std::chrono_literals;
@@ -20,30 +19,8 @@ namespace {
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-class CamerasTest : public testing::Test {
+class CamerasTest : public DeviceTest {
 protected:
-    void TearDown() override {
-        if (HasFailure() && device) {
-            device->keep = true;
-            std::cerr << "daemon log and files kept in " << device->dir << "\n";
-        }
-        controller.reset();
-        device.reset();
-    }
-
-    void SetUpDevice() {
-        device = std::make_unique<Device>();
-        ASSERT_TRUE(device->PeersUp()) << device->broker.log() << device->rtmp.log();
-        controller = std::make_unique<Controller>(device->broker.uri(), "e2e-controller");
-        ASSERT_TRUE(controller->Connected());
-        controller->Subscribe(device->Topic("event"));
-        controller->Subscribe(device->Topic("heartbeat"));
-    }
-
-    void Command(const std::string& payload, bool retain = false) {
-        controller->Publish(device->Topic("command"), payload, retain);
-    }
-
     // Sends "view_cam" until it is answered (the device subscribes just after it connected, so
     // the first request may come too early on a slow machine) and checks the answer's cameras.
     void ViewCam(const std::string& cam1, const std::string& cam2) {
@@ -72,9 +49,6 @@ protected:
         EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
         EXPECT_EQ(log.find("runtime error:"), std::string::npos) << log;
     }
-
-    std::unique_ptr<Device> device;
-    std::unique_ptr<Controller> controller;
 };
 
 // One run. Camera 5 is named by a link to the virtual camera's node (there is no /dev/video5),

@@ -15,8 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "controller.h"
-#include "device.h"
+#include "device_test.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -76,33 +75,8 @@ bool WaitForExit(Device& device, std::chrono::milliseconds timeout, int& status)
     return device.daemon->wait(timeout, &status);
 }
 
-class DaemonTest : public testing::Test {
+class DaemonTest : public DeviceTest {
 protected:
-    void TearDown() override {
-        if (HasFailure() && device) {
-            device->keep = true;
-            std::cerr << "daemon log and files kept in " << device->dir << "\n";
-        }
-        controller.reset();
-        device.reset();
-    }
-
-    void SetUpDevice(const Device::Options& options = {}) {
-        device = std::make_unique<Device>(options);
-        ASSERT_TRUE(device->PeersUp()) << device->broker.log() << device->rtmp.log();
-        ConnectController();
-    }
-
-    void ConnectController() {
-        controller.reset();
-        controller = std::make_unique<Controller>(device->broker.uri(), "e2e-controller");
-        ASSERT_TRUE(controller->Connected());
-        controller->Subscribe(device->Topic("event"));
-        controller->Subscribe(device->Topic("heartbeat"));
-    }
-
-    void Command(const std::string& payload) { controller->Publish(device->Topic("command"), payload); }
-
     // For conditions of Controller::WaitUntil, which holds the controller's lock.
     size_t OnTopic(const std::vector<Controller::Message>& all, const std::string& leaf) {
         size_t n = 0;
@@ -128,8 +102,6 @@ protected:
         EXPECT_LT(Seconds(first.at - connected), 10.0) << "the version response came late";
     }
 
-    std::unique_ptr<Device> device;
-    std::unique_ptr<Controller> controller;
     Clock::time_point connected;  // when the daemon's log first said it was connected
 };
 

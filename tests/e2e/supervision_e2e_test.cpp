@@ -15,8 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "controller.h"
-#include "device.h"
+#include "device_test.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -120,29 +119,8 @@ Clock::duration LongestGap(const std::vector<Clock::time_point>& times, Clock::t
     return std::max(longest, to - previous);
 }
 
-class SupervisionTest : public testing::Test {
+class SupervisionTest : public DeviceTest {
 protected:
-    void TearDown() override {
-        for (auto* d : {device.get(), second.get()})
-            if (HasFailure() && d) {
-                d->keep = true;
-                std::cerr << "daemon log and files kept in " << d->dir << "\n";
-            }
-        controller.reset();
-        device.reset();
-        second.reset();
-    }
-
-    void SetUpDevice(const Device::Options& options = {}) {
-        device = std::make_unique<Device>(options);
-        ASSERT_TRUE(device->PeersUp()) << device->broker.log() << device->rtmp.log();
-        controller = std::make_unique<Controller>(device->broker.uri(), "e2e-controller");
-        ASSERT_TRUE(controller->Connected());
-        controller->Subscribe(device->Topic("event"));
-    }
-
-    void Command(const std::string& payload) { controller->Publish(device->Topic("command"), payload); }
-
     void ExpectExit(Device& d, std::chrono::milliseconds timeout, int code) {
         int status = -1;
         ASSERT_TRUE(d.daemon->wait(timeout, &status)) << d.Log();
@@ -150,9 +128,6 @@ protected:
         EXPECT_EQ(WEXITSTATUS(status), code) << d.Log();
     }
 
-    std::unique_ptr<Device> device;
-    std::unique_ptr<Device> second;
-    std::unique_ptr<Controller> controller;
 };
 
 }  // namespace
