@@ -789,6 +789,7 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
         });
     }
     int claimsLost = 0;
+    std::string madeNow;  // a claim made below, after its folders: empty
     for (int hop = 0; hop < kMaxNameTries; ++hop) {
         if (PastDeadline()) {
             reason = "no time left";
@@ -805,6 +806,7 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
         FTPClient::Result result;
         if (settings.claimNames) {
             claimed = ourClaims.count(claim) != 0;
+            fresh = claimed && claim == madeNow;
             if (!claimed) {
                 result = session->MakeFolder(claim);
                 if (result.kind == FTPClient::Result::Kind::ServerDown ||
@@ -865,6 +867,7 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
                 }
                 if (result.kind == FTPClient::Result::Kind::Ok) {
                     ourClaims.insert(claim);
+                    madeNow = claim;
                     continue;  // asked again, now under the claim
                 }
                 // ... or another device holds the name: the photo takes the next one.
