@@ -121,11 +121,25 @@ double StartToFirstAttempt(const std::string& card, Listener& server) {
     return seen ? std::chrono::duration<double>(attempt - begin).count() : -1.0;
 }
 
-// A backlog of 20 photos drained to a real FTP server: how many SIZE questions about the final
-// name the server heard per delivered photo.
-double ExistenceChecks(const std::string& card) {
+struct Drain {
+    double checks = -1;    // SIZE questions about the final name per delivered photo, less the confirmation
+    double claims = 0;     // MKD and RMD of name claims per delivered photo
+    double commands = 0;   // every command per delivered photo, the login included
+    int connections = 0;   // control connections for the whole backlog
+};
+
+int Count(const std::string& log, const std::string& needle) {
+    int n = 0;
+    for (std::size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) ++n;
+    return n;
+}
+
+// A backlog of 10 photos drained to a real FTP server, counted in the server's log. `newDay`: the
+// server has no folder for their day yet (else it holds the day's earlier photos' folder).
+Drain Drained(const std::string& card, bool claims, bool newDay) {
     fixture::FtpServer server;
-    const int count = 20;
+    const int count = 10;
+    if (!newDay) CreateDirectory(server.root() + "/photo/2030/1/1");
     for (int i = 0; i < count; ++i) {
         const std::string relative = "2030/1/1/" + std::to_string(1893456000 + i) + "_1.jpg";
         CreateDirectory(card + "/photo/2030/1/1");
@@ -136,6 +150,7 @@ double ExistenceChecks(const std::string& card) {
     PhotoStore::Settings settings = Settings(card, server.port());
     settings.ftpUser = server.user();
     settings.ftpPassword = server.password();
+    settings.claimNames = claims;
     auto store = std::make_shared<PhotoStore>("Uploader", nullptr, settings);
     store->start();
     const auto deadline = Clock::now() + std::chrono::seconds(60);
@@ -160,7 +175,13 @@ double ExistenceChecks(const std::string& card) {
                 ++sizes;
         }
     }
-    return delivered == 0 ? -1.0 : static_cast<double>(sizes) / delivered - 1.0;  // less the confirmation
+    Drain drain;
+    if (delivered == 0) return drain;
+    drain.checks = static_cast<double>(sizes) / delivered - 1.0;
+    drain.claims = static_cast<double>(Count(log, "<- MKD ") + Count(log, "<- RMD ")) / delivered;
+    drain.commands = static_cast<double>(Count(log, "] <- ")) / delivered;
+    drain.connections = Count(log, "] <- USER ");  // not the fixture's own readiness probe
+    return drain;
 }
 
 double Median(std::vector<double> values) {
@@ -239,7 +260,9 @@ int main(int argc, char** argv) {
     const long long blocks = IoCounter("write_bytes") - blocksBefore - plainBlocks;
     store.reset();
 
-    const double checks = ExistenceChecks(base + "/drain");
+    const Drain drain = Drained(base + "/drain", true, true);
+    const Drain sameDay = Drained(base + "/drain-same-day", true, false);
+    const Drain unclaimed = Drained(base + "/drain-unclaimed", false, false);
     std::fflush(stderr);
     ::dup2(savedErr, 2);
     std::fclose(devnull);
@@ -252,10 +275,21 @@ int main(int argc, char** argv) {
                 "included: the records themselves are empty files), %.1f bytes sent to storage "
                 "(write_bytes beyond the photo's own; 0 on tmpfs) (goal < 4096)\n",
                 static_cast<double>(wchar) / photos, static_cast<double>(blocks) / photos);
-    if (checks >= 0) {
+    if (drain.checks >= 0) {
         std::printf("server round trips of the existence check (SIZE of the final name) per delivered photo: %.2f "
                     "(goal: one)\n",
-                    checks);
+                    drain.checks);
+        const struct {
+            const char* what;
+            const Drain& figures;
+        } drains[] = {{"a new day, names claimed (default)", drain},
+                      {"a day the server has, names claimed (default)", sameDay},
+                      {"a day the server has, no claims (SFTP, or a folder with {mac})", unclaimed}};
+        for (const auto& d : drains) {
+            std::printf("a 10-photo backlog of %s: %.2f commands per delivered photo, login included (goal <= 8), "
+                        "%.2f of them MKD/RMD; %d control connection(s) (goal <= 2)\n",
+                        d.what, d.figures.commands, d.figures.claims, d.figures.connections);
+        }
     }
     std::system(("rm -rf '" + base + "'").c_str());
     return 0;
