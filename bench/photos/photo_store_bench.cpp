@@ -275,21 +275,18 @@ int main(int argc, char** argv) {
                 "included: the records themselves are empty files), %.1f bytes sent to storage "
                 "(write_bytes beyond the photo's own; 0 on tmpfs) (goal < 4096)\n",
                 static_cast<double>(wchar) / photos, static_cast<double>(blocks) / photos);
-    if (drain.checks >= 0) {
-        std::printf("server round trips of the existence check (SIZE of the final name) per delivered photo: %.2f "
-                    "(goal: one)\n",
-                    drain.checks);
-        const struct {
-            const char* what;
-            const Drain& figures;
-        } drains[] = {{"a new day, names claimed (default)", drain},
-                      {"a day the server has, names claimed (default)", sameDay},
-                      {"a day the server has, no claims (SFTP, or a folder with {mac})", unclaimed}};
-        for (const auto& d : drains) {
-            std::printf("a 10-photo backlog of %s: %.2f commands per delivered photo, login included (goal <= 8), "
-                        "%.2f of them MKD/RMD; %d control connection(s) (goal <= 2)\n",
-                        d.what, d.figures.commands, d.figures.claims, d.figures.connections);
-        }
+    const struct {
+        const char* what;
+        const Drain& figures;
+    } drains[] = {{"a day the server has, names claimed (default)", sameDay},
+                  {"a new day, names claimed (default)", drain},
+                  {"a day the server has, no claims (SFTP, or a folder with {mac})", unclaimed}};
+    for (const auto& d : drains) {
+        if (d.figures.checks < 0) continue;
+        std::printf("a 10-photo backlog of %s: %.2f commands per delivered photo, login included (goal <= 8), "
+                    "%.2f of them MKD/RMD, %.2f existence checks (SIZE of the final name, goal: one); %d control "
+                    "connection(s) (goal <= 2)\n",
+                    d.what, d.figures.commands, d.figures.claims, d.figures.checks, d.figures.connections);
     }
     std::system(("rm -rf '" + base + "'").c_str());
     return 0;
