@@ -1,8 +1,8 @@
 // Photo store figures: the time from start to the first upload attempt with an empty card and
 // with 100 000 delivered photos on it (the ratio should stay near 1: start-up reads only the
-// pending records), the bytes written to the card per photo for its pending state, and the
-// server round trips the existence check adds to each delivered photo (a 20-photo backlog
-// drained to a real FTP server, counted in the server's log).
+// pending records), the bytes written to the card per photo for its pending state, and what a
+// 10-photo backlog costs on a real FTP server (counted in its log): commands per delivered photo,
+// the existence checks and name claims among them, and control connections.
 //
 //   photo_store_bench [card-folder=$TMPDIR] [delivered=100000] [rounds=11]
 //
