@@ -1011,6 +1011,20 @@ bool CFTPClient::RemoveFolder(const std::string& strRemoteFolder) const {
     return FolderCommand(strRemoteFolder, "RMD ", "rmdir ", "remove");
 }
 
+bool CFTPClient::FolderExists(const std::string& strRemoteFolder, bool& bPresent) const {
+    bPresent = false;
+    if (m_eFtpProtocol == SFTP) {
+        BeginOperation(true);
+        return Fail(CURLE_UNSUPPORTED_PROTOCOL, "[FTPClient][Error] No folder check over SFTP.");
+    }
+    if (FolderCommand(strRemoteFolder, "CWD ", "", "enter")) {
+        bPresent = true;
+        return true;
+    }
+    // Absent: the server answered, the connection stays.
+    return m_LastResult.eCurlCode == CURLE_QUOTE_ERROR && m_LastResult.lResponseCode == 550;
+}
+
 bool CFTPClient::FolderCommand(const std::string& strRemoteFolder, const char* szFtp, const char* szSftp,
                                const char* szWhat) const {
     BeginOperation(true);

@@ -177,6 +177,9 @@ public:
     // Creating fails when the folder exists: one client at a time can hold it.
     bool MakeFolder(const std::string& strRemoteFolder) const;
     bool RemoveFolder(const std::string& strRemoteFolder) const;
+    // Whether a remote folder exists (FTP: CWD with the full path, 550 = absent; the client
+    // names every path in full, so the server's current folder does not matter). Not SFTP.
+    bool FolderExists(const std::string& strRemoteFolder, bool& bPresent) const;
 
     const OperationResult& GetLastResult() const { return m_LastResult; }
 

@@ -121,6 +121,13 @@ FTPClient::Result FTPClient::RemoveFolder(const std::string& remote) {
     return Finish(client_.RemoveFolder(remote));
 }
 
+FTPClient::Result FTPClient::FolderExists(const std::string& remote) {
+    if (unverifiable_) return Unverifiable("folder " + remote);
+    bool present = false;
+    const bool ok = client_.FolderExists(remote, present);
+    return Finish(ok, ok && !present);
+}
+
 FTPClient::Result FTPClient::Finish(bool success, bool absent) {
     const tarnwick::CFTPClient::OperationResult& outcome = client_.GetLastResult();
     const bool untrusted = IsTrustFailure(outcome.eCurlCode);

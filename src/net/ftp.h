@@ -92,6 +92,8 @@ public:
     // a claim only one client can hold. RemoveFolder removes an empty one.
     Result MakeFolder(const std::string& remote);
     Result RemoveFolder(const std::string& remote);
+    // Ok when the folder exists, Absent when it does not (FTP only).
+    Result FolderExists(const std::string& remote);
 
     // ".<name>.part" for the name of `remoteFile`: in the same folder, never taken for a photo.
     static std::string TemporaryName(const std::string& remoteFile);

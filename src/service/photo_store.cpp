@@ -796,7 +796,7 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
             return Outcome::Aborted;
         }
         const std::string remote = layout::RemoteName(settings.remoteFolder, entry.relative);
-        const std::string temporary = layout::RemoteTemporary(remote, settings.mac, settings.claimNames);
+        const std::string temporary = layout::RemoteTemporary(remote, settings.mac, Claims());
         const std::string claim = layout::RemoteClaim(remote);
         // Claim the name first, ask about it after: of the devices sharing the account only the
         // one that made the claim folder moves a file into the name, and a file another device
@@ -804,7 +804,7 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
         bool claimed = false;
         bool fresh = false;  // the claim was made just now: it holds nothing yet
         FTPClient::Result result;
-        if (settings.claimNames) {
+        if (Claims()) {
             claimed = ourClaims.count(claim) != 0;
             fresh = claimed && claim == madeNow;
             if (!claimed) {
@@ -844,7 +844,7 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
             if (result.kind == FTPClient::Result::Kind::Ok) {
                 partial = true;
                 if (offset > size) offset = 0;
-                if (settings.claimNames) ourClaims.insert(claim);
+                if (Claims()) ourClaims.insert(claim);
             } else if (result.kind != FTPClient::Result::Kind::Absent) {
                 return failed(result);
             } else if (claimed) {
@@ -854,7 +854,7 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
                 if (result.kind == FTPClient::Result::Kind::ServerDown || result.kind == FTPClient::Result::Kind::Aborted) {
                     return failed(result);
                 }
-            } else if (settings.claimNames) {
+            } else if (Claims()) {
                 // Not ours: the day's folder may be missing (the first photo of the day) ...
                 offset = 0;
                 for (std::size_t at = remote.find('/', 1); at != std::string::npos; at = remote.find('/', at + 1)) {
@@ -869,6 +869,23 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
                     ourClaims.insert(claim);
                     madeNow = claim;
                     continue;  // asked again, now under the claim
+                }
+                // ... or the server makes no folders for this account at all: then names
+                // cannot be claimed on it, and the photo goes without (as where no other
+                // device can race).
+                const std::string refusal =
+                    result.message + (result.replyCode != 0 ? " (server reply " + std::to_string(result.replyCode) + ")" : "");
+                result = session->FolderExists(claim);
+                if (result.kind == FTPClient::Result::Kind::ServerDown || result.kind == FTPClient::Result::Kind::Aborted) {
+                    return failed(result);
+                }
+                if (result.kind == FTPClient::Result::Kind::Absent) {
+                    claimsRefused = true;
+                    LOG_WARN << "The photo server refuses to make the folder " << claim << " (" << refusal
+                             << "): photo names are not claimed on it in this run, so devices sharing its folders "
+                                "could replace each other's photos (an ftp_photo.folder with {mac} gives each "
+                                "device its own).";
+                    continue;
                 }
                 // ... or another device holds the name: the photo takes the next one.
                 if (++claimsLost > kMaxClaimsLost) {
@@ -928,7 +945,7 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
             return Outcome::Refused;
         }
         // The name is taken by the photo itself now: the claim has done its work.
-        if (settings.claimNames) Unclaim(claim);
+        if (Claims()) Unclaim(claim);
         return Outcome::Delivered;
     }
     reason = "no free name on the server";

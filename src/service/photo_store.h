@@ -131,6 +131,7 @@ private:
     void Settle(const Entry& entry, Outcome outcome);
     Outcome Deliver(Entry& entry);
     Outcome Send(Entry& entry, int fd, int64_t size, std::string& reason);
+    bool Claims() const { return settings.claimNames && !claimsRefused; }
     void Unclaim(const std::string& claim);
     bool MoveAside(Entry& entry, const std::string& taken, int64_t takenSize, int64_t size, Entry& moved);
     const Entry* NextEligible() const;
@@ -152,6 +153,7 @@ private:
     std::map<std::string, Aside> aside;  // by relative path
     std::unique_ptr<FTPClient> session;  // open while photos flow; closed when idle or failed
     std::set<std::string> ourClaims;     // names on the server this device holds, this run
+    bool claimsRefused = false;          // the server makes no folders for us: no claims this run
     bool drainQueued = false;
     bool waiting = false;  // the server is unreachable: the backlog waits
     std::chrono::seconds retry{0};

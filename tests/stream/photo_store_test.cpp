@@ -458,6 +458,31 @@ TEST_F(PhotoStoreTest, DevicesSharingAnAccountNeverMixTheirPhotos) {
     EXPECT_EQ(Photos(server.root() + "/fleet/02000000000b/photo").size(), 1u);
 }
 
+// An account that may not make folders (its day folders made by the server's owner): names
+// cannot be claimed there, so the photos go without claims, whole and under their own names,
+// and one WARN says why.
+TEST_F(PhotoStoreTest, AnAccountThatMakesNoFoldersStillGetsThePhotos) {
+    fixture::FtpServer::Options options;
+    options.permissions = "elrawfMT";  // no "m" (MKD), no "d" (RMD)
+    fixture::FtpServer server(options);
+    const std::vector<std::string> backlog = {"2026/1/5/1767571200_1.jpg", "2026/1/5/1767571260_2.jpg"};
+    CreateDirectory(server.root() + "/photo/2026/1/5");
+    for (std::size_t i = 0; i < backlog.size(); ++i) PutPending(sd_, backlog[i], Jpeg(20000 + i, 7));
+    auto store = std::make_shared<PhotoStore>("PhotoStore", nullptr, StoreSettings(sd_, server.port()));
+    store->start();
+    ASSERT_TRUE(fixture::WaitFor([&] { return Pending(sd_ + "/photo").empty(); }, 60s)) << tap_->text();
+    store->Shutdown();
+    for (const std::string& photo : backlog) {
+        EXPECT_TRUE(fixture::ReadFile(server.root() + "/photo/" + photo) == fixture::ReadFile(sd_ + "/photo/" + photo))
+            << photo << server.log();
+    }
+    EXPECT_EQ(Tree(server.root() + "/photo/2026/1/5").size(), 2u) << "no claim, no temporary left";
+    EXPECT_EQ(tap_->count("The photo server refuses to make the folder /photo/2026/1/5/.1767571200_1.jpg.claim ("), 1)
+        << tap_->text();
+    EXPECT_EQ(tap_->count("refuses to make the folder"), 1) << "once a run";
+    EXPECT_EQ(tap_->count("Another device claimed"), 0) << tap_->text();
+}
+
 // The removable card as it fails in the field: links and other things under photo names are
 // never sent nor followed; a card that turns read-only says so once per run and no photo
 // already delivered is sent again; a card out of inodes but not of bytes makes room.
