@@ -36,8 +36,8 @@ using RoomEvent = Event<3>;
 constexpr int kMaxNameTries = 1000;
 // How long a partial copy on the server must hold still before it is resumed.
 constexpr std::chrono::seconds kSettle{2};
-// How often one delivery moves a photo on because another device claimed its name before a
-// server that refuses every claim is taken for what it is.
+// How often one delivery moves a photo on because another device claimed its name before the
+// photo is set aside (a bound, should claims keep failing for a reason the server does not say).
 constexpr int kMaxClaimsLost = 3;
 // A JPEG may carry zero padding after its end marker (some UVC cameras fill their buffers).
 constexpr int64_t kMaxPadding = 4096;
@@ -775,6 +775,10 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
         default: return Outcome::ServerDown;
         }
     };
+    // The session is gone (server down, or the deadline came): nothing more to ask it.
+    auto cut = [](const FTPClient::Result& result) {
+        return result.kind == FTPClient::Result::Kind::ServerDown || result.kind == FTPClient::Result::Kind::Aborted;
+    };
     if (!session) {
         try {
             session = std::make_unique<FTPClient>(settings.ftpUser, settings.ftpPassword, settings.ftpHost,
@@ -809,10 +813,7 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
             fresh = claimed && claim == madeNow;
             if (!claimed) {
                 result = session->MakeFolder(claim);
-                if (result.kind == FTPClient::Result::Kind::ServerDown ||
-                    result.kind == FTPClient::Result::Kind::Aborted) {
-                    return failed(result);
-                }
+                if (cut(result)) return failed(result);
                 fresh = claimed = result.kind == FTPClient::Result::Kind::Ok;
                 if (claimed) ourClaims.insert(claim);
             }
@@ -851,9 +852,7 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
                 // Ours since an earlier attempt of this run, and empty: made again in case it
                 // went meanwhile (a refusal says it is still there).
                 result = session->MakeFolder(claim);
-                if (result.kind == FTPClient::Result::Kind::ServerDown || result.kind == FTPClient::Result::Kind::Aborted) {
-                    return failed(result);
-                }
+                if (cut(result)) return failed(result);
             } else if (Claims()) {
                 // Not ours: the day's folder may be missing (the first photo of the day) ...
                 offset = 0;
@@ -862,9 +861,7 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
                     if (result.kind == FTPClient::Result::Kind::ServerDown) return failed(result);
                 }
                 result = session->MakeFolder(claim);
-                if (result.kind == FTPClient::Result::Kind::ServerDown || result.kind == FTPClient::Result::Kind::Aborted) {
-                    return failed(result);
-                }
+                if (cut(result)) return failed(result);
                 if (result.kind == FTPClient::Result::Kind::Ok) {
                     ourClaims.insert(claim);
                     madeNow = claim;
@@ -876,9 +873,7 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
                 const std::string refusal =
                     result.message + (result.replyCode != 0 ? " (server reply " + std::to_string(result.replyCode) + ")" : "");
                 result = session->FolderExists(claim);
-                if (result.kind == FTPClient::Result::Kind::ServerDown || result.kind == FTPClient::Result::Kind::Aborted) {
-                    return failed(result);
-                }
+                if (cut(result)) return failed(result);
                 if (result.kind == FTPClient::Result::Kind::Absent) {
                     claimsRefused = true;
                     LOG_WARN << "The photo server refuses to make the folder " << claim << " (" << refusal
