@@ -123,7 +123,7 @@ double StartToFirstAttempt(const std::string& card, Listener& server) {
 
 struct Drain {
     double checks = -1;    // SIZE questions about the final name per delivered photo, less the confirmation
-    double claims = 0;     // MKD and RMD of name claims per delivered photo
+    double claims = 0;     // MKD and RMD (of claims and folders) per delivered photo
     double commands = 0;   // every command per delivered photo, the login included
     int connections = 0;   // control connections for the whole backlog
 };
@@ -134,12 +134,17 @@ int Count(const std::string& log, const std::string& needle) {
     return n;
 }
 
-// A backlog of 10 photos drained to a real FTP server, counted in the server's log. `newDay`: the
-// server has no folder for their day yet (else it holds the day's earlier photos' folder).
-Drain Drained(const std::string& card, bool claims, bool newDay) {
+// What the server holds before the backlog arrives.
+enum class Server { Day, Month, Year };
+
+// A backlog of 10 photos drained to a real FTP server, counted in the server's log. The server
+// holds the folder of their day (with the claims of its earlier photos), only their month's (a new
+// day), or only their year's (a new month).
+Drain Drained(const std::string& card, bool claims, Server holds) {
     fixture::FtpServer server;
     const int count = 10;
-    if (!newDay) CreateDirectory(server.root() + "/photo/2030/1/1");
+    CreateDirectory(server.root() +
+                    (holds == Server::Day ? "/photo/2030/1/1/.claims" : holds == Server::Month ? "/photo/2030/1" : "/photo/2030"));
     for (int i = 0; i < count; ++i) {
         const std::string relative = "2030/1/1/" + std::to_string(1893456000 + i) + "_1.jpg";
         CreateDirectory(card + "/photo/2030/1/1");
@@ -260,9 +265,10 @@ int main(int argc, char** argv) {
     const long long blocks = IoCounter("write_bytes") - blocksBefore - plainBlocks;
     store.reset();
 
-    const Drain drain = Drained(base + "/drain", true, true);
-    const Drain sameDay = Drained(base + "/drain-same-day", true, false);
-    const Drain unclaimed = Drained(base + "/drain-unclaimed", false, false);
+    const Drain sameDay = Drained(base + "/drain-same-day", true, Server::Day);
+    const Drain newDay = Drained(base + "/drain-new-day", true, Server::Month);
+    const Drain newMonth = Drained(base + "/drain-new-month", true, Server::Year);
+    const Drain unclaimed = Drained(base + "/drain-unclaimed", false, Server::Day);
     std::fflush(stderr);
     ::dup2(savedErr, 2);
     std::fclose(devnull);
@@ -279,7 +285,8 @@ int main(int argc, char** argv) {
         const char* what;
         const Drain& figures;
     } drains[] = {{"a day the server has, names claimed (default)", sameDay},
-                  {"a new day, names claimed (default)", drain},
+                  {"a new day, names claimed (default)", newDay},
+                  {"a new month, names claimed (default)", newMonth},
                   {"a day the server has, no claims (SFTP, or a folder with {mac})", unclaimed}};
     for (const auto& d : drains) {
         if (d.figures.checks < 0) continue;

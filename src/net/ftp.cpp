@@ -116,11 +116,6 @@ FTPClient::Result FTPClient::MakeFolder(const std::string& remote) {
     return Finish(client_.MakeFolder(remote));
 }
 
-FTPClient::Result FTPClient::RemoveFolder(const std::string& remote) {
-    if (unverifiable_) return Unverifiable("folder " + remote);
-    return Finish(client_.RemoveFolder(remote));
-}
-
 FTPClient::Result FTPClient::FolderExists(const std::string& remote) {
     if (unverifiable_) return Unverifiable("folder " + remote);
     bool present = false;

@@ -89,9 +89,8 @@ public:
     // Renames `from` to `to` on the server. Over SFTP (OpenSSH) an existing `to` is Refused.
     Result Rename(const std::string& from, const std::string& to);
     // Makes one folder (its parent must exist); Refused when it exists already, which makes it
-    // a claim only one client can hold. RemoveFolder removes an empty one.
+    // a claim only one client can hold.
     Result MakeFolder(const std::string& remote);
-    Result RemoveFolder(const std::string& remote);
     // Ok when the folder exists, Absent when it does not (FTP only).
     Result FolderExists(const std::string& remote);
 

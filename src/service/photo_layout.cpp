@@ -132,10 +132,14 @@ std::string RemoteName(const std::string& remoteFolder, const std::string& relat
     return remoteFolder + "/photo/" + relative;
 }
 
+std::string RemoteClaims(const std::string& remoteFile) {
+    const std::size_t slash = remoteFile.rfind('/');
+    return (slash == std::string::npos ? std::string() : remoteFile.substr(0, slash + 1)) + ".claims";
+}
+
 std::string RemoteClaim(const std::string& remoteFile) {
     const std::size_t slash = remoteFile.rfind('/');
-    const std::string folder = slash == std::string::npos ? std::string() : remoteFile.substr(0, slash + 1);
-    return folder + "." + remoteFile.substr(slash == std::string::npos ? 0 : slash + 1) + ".claim";
+    return RemoteClaims(remoteFile) + "/" + remoteFile.substr(slash == std::string::npos ? 0 : slash + 1) + ".claim";
 }
 
 std::string RemoteTemporary(const std::string& remoteFile, const std::string& mac, bool inClaim) {

@@ -15,9 +15,12 @@
 //   .pending/<marker>                                  the same, as older versions kept it
 //   .capture/<seconds>_<camera>.jpg.<pid>.part         a picture being taken
 // On the server: [<folder>]/photo/<year>/<month>/<day>/<seconds>_<camera>.jpg, first written
-// as ".<name>.claim/.<name>.<mac>.part" beside it. The claim folder is made exclusively (MKD
-// fails when it exists), so of the devices sharing an account only one moves a file into a
-// name (FTP servers replace on RNTO); the temporary file in it carries the device's MAC.
+// as ".claims/<name>.claim/.<name>.<mac>.part" in the photo's folder. The claim folder is made
+// exclusively (MKD fails when it exists), so of the devices sharing an account only one moves a
+// file into a name (FTP servers replace on RNTO); the temporary file in it carries the device's
+// MAC. Claims stay once their photo is in place (removing each would cost a command per photo
+// on slow links): a standing claim only ever says the name is taken, and the day's ".claims"
+// folder may go with the day's photos.
 namespace photo_layout {
 
 constexpr const char* kPendingFolder = ".pending";
@@ -51,8 +54,10 @@ std::string CaptureName(int64_t seconds, int camera, long pid);
 std::string RemoteFolder(const std::string& folder, const std::string& mac);
 // [<remoteFolder>]/photo/<relative>.
 std::string RemoteName(const std::string& remoteFolder, const std::string& relative);
-// ".<name>.claim" in the remote file's folder, and the temporary file ".<name>.<mac>.part" in
-// it (or beside the file, where names are not claimed).
+// ".claims" in the remote file's folder; "<name>.claim" in it (never "*.jpg": a folder no
+// consumer takes for a photo); and the temporary file ".<name>.<mac>.part" in the claim (or
+// beside the file, where names are not claimed).
+std::string RemoteClaims(const std::string& remoteFile);
 std::string RemoteClaim(const std::string& remoteFile);
 std::string RemoteTemporary(const std::string& remoteFile, const std::string& mac, bool inClaim = true);
 

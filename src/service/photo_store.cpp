@@ -763,22 +763,29 @@ PhotoStore::Outcome PhotoStore::Deliver(Entry& entry) {
     return outcome;
 }
 
-// The delivery of one photo over the session: ask, resume or send, rename, confirm.
+namespace {
+
+// The session is gone (server down, or the deadline came): nothing more to ask it.
+bool Cut(const FTPClient::Result& result) {
+    return result.kind == FTPClient::Result::Kind::ServerDown || result.kind == FTPClient::Result::Kind::Aborted;
+}
+
+}  // namespace
+
+PhotoStore::Outcome PhotoStore::Failed(const FTPClient::Result& result, std::string& reason) {
+    reason = result.message;
+    if (result.replyCode != 0) reason += " (server reply " + std::to_string(result.replyCode) + ")";
+    switch (result.kind) {
+    case FTPClient::Result::Kind::Refused:
+    case FTPClient::Result::Kind::LocalError: return Outcome::Refused;
+    case FTPClient::Result::Kind::Aborted: return Outcome::Aborted;
+    default: return Outcome::ServerDown;
+    }
+}
+
+// The delivery of one photo over the session: claim, ask, resume or send, rename, confirm.
 PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::string& reason) {
-    auto failed = [&reason](const FTPClient::Result& result) {
-        reason = result.message;
-        if (result.replyCode != 0) reason += " (server reply " + std::to_string(result.replyCode) + ")";
-        switch (result.kind) {
-        case FTPClient::Result::Kind::Refused:
-        case FTPClient::Result::Kind::LocalError: return Outcome::Refused;
-        case FTPClient::Result::Kind::Aborted: return Outcome::Aborted;
-        default: return Outcome::ServerDown;
-        }
-    };
-    // The session is gone (server down, or the deadline came): nothing more to ask it.
-    auto cut = [](const FTPClient::Result& result) {
-        return result.kind == FTPClient::Result::Kind::ServerDown || result.kind == FTPClient::Result::Kind::Aborted;
-    };
+    auto failed = [&reason](const FTPClient::Result& result) { return Failed(result, reason); };
     if (!session) {
         try {
             session = std::make_unique<FTPClient>(settings.ftpUser, settings.ftpPassword, settings.ftpHost,
@@ -792,8 +799,7 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
             return !PastDeadline();
         });
     }
-    int claimsLost = 0;
-    std::string madeNow;  // a claim made below, after its folders: empty
+    Naming naming;
     for (int hop = 0; hop < kMaxNameTries; ++hop) {
         if (PastDeadline()) {
             reason = "no time left";
@@ -805,23 +811,58 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
         // Claim the name first, ask about it after: of the devices sharing the account only the
         // one that made the claim folder moves a file into the name, and a file another device
         // finished there before our claim is seen by the question below.
-        bool claimed = false;
-        bool fresh = false;  // the claim was made just now: it holds nothing yet
+        bool claimed = false;  // ours: made by this device, now or earlier in this run
+        bool fresh = false;    // made just now: it holds nothing yet
         FTPClient::Result result;
         if (Claims()) {
             claimed = ourClaims.count(claim) != 0;
-            fresh = claimed && claim == madeNow;
+            fresh = claimed && claim == naming.madeNow;
             if (!claimed) {
                 result = session->MakeFolder(claim);
-                if (cut(result)) return failed(result);
+                if (Cut(result)) return failed(result);
                 fresh = claimed = result.kind == FTPClient::Result::Kind::Ok;
                 if (claimed) ourClaims.insert(claim);
             }
+            if (!claimed) {
+                // Not made: the day is new (its folder is missing), or the claim stands (an
+                // earlier run's of this device, another device's), or this account makes no folders.
+                const std::string day = remote.substr(0, remote.rfind('/'));
+                result = session->MakeFolder(day);
+                if (Cut(result)) return failed(result);
+                bool made = result.kind == FTPClient::Result::Kind::Ok;
+                if (!made) {
+                    result = session->FolderExists(day);
+                    if (Cut(result)) return failed(result);
+                    if (result.kind == FTPClient::Result::Kind::Absent) {
+                        result = MakeFolders(day);  // a new month, a new account
+                        if (Cut(result)) return failed(result);
+                        made = result.kind == FTPClient::Result::Kind::Ok;
+                    }
+                }
+                if (made) {
+                    // A new day: its claims and the claim, with nothing under the name to ask about.
+                    result = session->MakeFolder(layout::RemoteClaims(remote));
+                    if (result.kind == FTPClient::Result::Kind::Ok) result = session->MakeFolder(claim);
+                    if (Cut(result)) return failed(result);
+                    if (result.kind == FTPClient::Result::Kind::Ok) {
+                        ourClaims.insert(claim);
+                        naming.madeNow = claim;
+                        naming.known = true;
+                    }
+                    continue;
+                }
+            }
         }
         int64_t there = 0;
-        result = session->Stat(remote, there);
+        if (naming.known && fresh) {
+            result = FTPClient::Result{};
+            result.kind = FTPClient::Result::Kind::Absent;
+        } else {
+            result = session->Stat(remote, there);
+        }
+        naming.known = false;
         if (result.kind == FTPClient::Result::Kind::Ok) {
-            if (claimed) Unclaim(claim);  // nothing of ours goes there
+            ourClaims.erase(claim);  // nothing of ours goes there; the claim may stand
             if (there == size) {
                 LOG_INFO << "Photo " << Local(entry) << " is on the server already as " << remote
                          << "; counted as delivered.";
@@ -838,62 +879,32 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
         if (result.kind != FTPClient::Result::Kind::Absent) return failed(result);
         int64_t offset = 0;
         bool partial = false;  // a copy of an earlier attempt is there
-        if (!fresh) {
-            // A claim of this device's earlier attempt holds what that attempt sent: continued,
-            // not sent again. Without claims the partial copy lies beside the photo.
+        if (Claims() && !claimed) {
+            // A claim an earlier run of this device made holds what that run sent: continued,
+            // not sent again.
+            result = session->Stat(temporary, offset);
+            if (result.kind == FTPClient::Result::Kind::Absent) {
+                const std::optional<Outcome> outcome = ClaimAnew(entry, remote, size, naming, reason);
+                if (outcome) return *outcome;
+                continue;
+            }
+            if (result.kind != FTPClient::Result::Kind::Ok) return failed(result);
+            partial = true;
+            if (offset > size) offset = 0;
+            ourClaims.insert(claim);
+        } else if (!fresh) {
+            // Ours since an earlier attempt of this run, or no claims: a partial copy of that
+            // attempt is continued, not sent again. Without claims it lies beside the photo.
             result = session->Stat(temporary, offset);
             if (result.kind == FTPClient::Result::Kind::Ok) {
                 partial = true;
                 if (offset > size) offset = 0;
-                if (Claims()) ourClaims.insert(claim);
             } else if (result.kind != FTPClient::Result::Kind::Absent) {
                 return failed(result);
             } else if (claimed) {
-                // Ours since an earlier attempt of this run, and empty: made again in case it
-                // went meanwhile (a refusal says it is still there).
+                // Empty: made again in case it went meanwhile (a refusal says it is still there).
                 result = session->MakeFolder(claim);
-                if (cut(result)) return failed(result);
-            } else if (Claims()) {
-                // Not ours: the day's folder may be missing (the first photo of the day) ...
-                offset = 0;
-                for (std::size_t at = remote.find('/', 1); at != std::string::npos; at = remote.find('/', at + 1)) {
-                    result = session->MakeFolder(remote.substr(0, at));
-                    if (result.kind == FTPClient::Result::Kind::ServerDown) return failed(result);
-                }
-                result = session->MakeFolder(claim);
-                if (cut(result)) return failed(result);
-                if (result.kind == FTPClient::Result::Kind::Ok) {
-                    ourClaims.insert(claim);
-                    madeNow = claim;
-                    continue;  // asked again, now under the claim
-                }
-                // ... or the server makes no folders for this account at all: then names
-                // cannot be claimed on it, and the photo goes without (as where no other
-                // device can race).
-                const std::string refusal =
-                    result.message + (result.replyCode != 0 ? " (server reply " + std::to_string(result.replyCode) + ")" : "");
-                result = session->FolderExists(claim);
-                if (cut(result)) return failed(result);
-                if (result.kind == FTPClient::Result::Kind::Absent) {
-                    claimsRefused = true;
-                    LOG_WARN << "The photo server refuses to make the folder " << claim << " (" << refusal
-                             << "): photo names are not claimed on it in this run, so devices sharing its folders "
-                                "could replace each other's photos (an ftp_photo.folder with {mac} gives each "
-                                "device its own).";
-                    continue;
-                }
-                // ... or another device holds the name: the photo takes the next one.
-                if (++claimsLost > kMaxClaimsLost) {
-                    reason = "the server refuses the claim " + claim + " (" + result.message + ")";
-                    return Outcome::Refused;
-                }
-                Entry moved;
-                if (!MoveAside(entry, remote, -1, size, moved)) {
-                    reason = remote + " is claimed by another device and the photo cannot take another name";
-                    return Outcome::Refused;
-                }
-                entry = moved;
-                continue;
+                if (Cut(result)) return failed(result);
             }
         }
         if (partial && offset > 0) {
@@ -939,17 +950,80 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
                      " under " + remote + " after the rename, not " + std::to_string(size);
             return Outcome::Refused;
         }
-        // The name is taken by the photo itself now: the claim has done its work.
-        if (Claims()) Unclaim(claim);
+        // The name is taken by the photo itself now: the claim has done its work and stays.
+        ourClaims.erase(claim);
         return Outcome::Delivered;
     }
     reason = "no free name on the server";
     return Outcome::Refused;
 }
 
-void PhotoStore::Unclaim(const std::string& claim) {
-    ourClaims.erase(claim);
-    session->RemoveFolder(claim);
+// The photo's claim could not be made in its day's folder and holds nothing of ours: another
+// device holds it (or an empty one a killed run left), the day has no claims yet (its folder made
+// by an older version or by someone else), or this account makes no folders. Nothing: go on,
+// with the name claimed, under another name or without claims.
+std::optional<PhotoStore::Outcome> PhotoStore::ClaimAnew(Entry& entry, const std::string& remote, int64_t size,
+                                                         Naming& naming, std::string& reason) {
+    const std::string claim = layout::RemoteClaim(remote);
+    const std::string claims = layout::RemoteClaims(remote);
+    // The day's folder of a device that claims no names (or of an older version) has no claims yet.
+    FTPClient::Result result = session->MakeFolder(claims);
+    if (Cut(result)) return Failed(result, reason);
+    if (result.kind != FTPClient::Result::Kind::Ok) {
+        result = session->FolderExists(claim);
+        if (Cut(result)) return Failed(result, reason);
+        if (result.kind == FTPClient::Result::Kind::Ok) {
+            // Another device holds the name: the photo takes the next one.
+            if (++naming.claimsLost > kMaxClaimsLost) {
+                reason = "the server refuses the claim " + claim + " (" + result.message + ")";
+                return Outcome::Refused;
+            }
+            Entry moved;
+            if (!MoveAside(entry, remote, -1, size, moved)) {
+                reason = remote + " is claimed by another device and the photo cannot take another name";
+                return Outcome::Refused;
+            }
+            entry = moved;
+            return std::nullopt;
+        }
+        if (result.kind != FTPClient::Result::Kind::Absent) return Failed(result, reason);
+    }
+    result = session->MakeFolder(claim);
+    if (Cut(result)) return Failed(result, reason);
+    if (result.kind == FTPClient::Result::Kind::Ok) {
+        ourClaims.insert(claim);
+        naming.madeNow = claim;
+        return std::nullopt;  // asked again, now under the claim
+    }
+    // The server makes no folders for this account at all: names cannot be claimed on it, and
+    // the photo goes without (as where no other device can race).
+    claimsRefused = true;
+    LOG_WARN << "The photo server refuses to make the folder " << claim << " (" << result.message
+             << (result.replyCode != 0 ? " (server reply " + std::to_string(result.replyCode) + ")" : std::string())
+             << "): photo names are not claimed on it in this run, so devices sharing its folders "
+                "could replace each other's photos (an ftp_photo.folder with {mac} gives each "
+                "device its own).";
+    return std::nullopt;
+}
+
+// Makes `folder` where its parent is missing too: from the nearest folder above it that can be
+// made down to it (a new month costs the month's folder and the day's, not a question per level).
+FTPClient::Result PhotoStore::MakeFolders(const std::string& folder) {
+    std::vector<std::string> below{folder};
+    FTPClient::Result result;
+    result.kind = FTPClient::Result::Kind::Refused;
+    for (;;) {
+        const std::size_t slash = below.back().rfind('/');
+        if (slash == std::string::npos || slash == 0) return result;  // none could be made
+        const std::string parent = below.back().substr(0, slash);
+        result = session->MakeFolder(parent);
+        if (Cut(result) || result.kind == FTPClient::Result::Kind::Ok) break;
+        below.push_back(parent);
+    }
+    for (auto level = below.rbegin(); level != below.rend() && result.kind == FTPClient::Result::Kind::Ok; ++level) {
+        result = session->MakeFolder(*level);
+    }
+    return result;
 }
 
 // The server holds another file under the photo's name (another device on the account, an

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -132,7 +133,16 @@ private:
     Outcome Deliver(Entry& entry);
     Outcome Send(Entry& entry, int fd, int64_t size, std::string& reason);
     bool Claims() const { return settings.claimNames && !claimsRefused; }
-    void Unclaim(const std::string& claim);
+    // What one delivery learned about its names on the server so far.
+    struct Naming {
+        int claimsLost = 0;   // names it found claimed by another device
+        std::string madeNow;  // the claim it made last: it holds nothing yet
+        bool known = false;   // that claim is in a day folder made just now: nothing under its name
+    };
+    std::optional<Outcome> ClaimAnew(Entry& entry, const std::string& remote, int64_t size, Naming& naming,
+                                     std::string& reason);
+    FTPClient::Result MakeFolders(const std::string& folder);
+    static Outcome Failed(const FTPClient::Result& result, std::string& reason);
     bool MoveAside(Entry& entry, const std::string& taken, int64_t takenSize, int64_t size, Entry& moved);
     const Entry* NextEligible() const;
     void ArmWake();
@@ -152,7 +162,7 @@ private:
     std::set<Entry> backlog;
     std::map<std::string, Aside> aside;  // by relative path
     std::unique_ptr<FTPClient> session;  // open while photos flow; closed when idle or failed
-    std::set<std::string> ourClaims;     // names on the server this device holds, this run
+    std::set<std::string> ourClaims;     // claims made this run whose photo is not in place yet
     bool claimsRefused = false;          // the server makes no folders for us: no claims this run
     bool drainQueued = false;
     bool waiting = false;  // the server is unreachable: the backlog waits

@@ -363,7 +363,7 @@ TEST_F(DaemonTest, DeliversThePhotosOfARunWithoutServerInTheNextRun) {
     EXPECT_EQ(std::count(onCard.begin(), onCard.end(), "photo/.pending/2030-1-1/1893456000_0.2030-1-1.pending"), 1)
         << ::testing::PrintToString(onCard);
     EXPECT_FALSE(std::filesystem::exists(device->ftp->root() + "/" + big));
-    EXPECT_GT(fixture::ReadFile(device->ftp->root() + "/photo/2030/1/1/.1893456000_0.jpg.claim/.1893456000_0.jpg." + device->mac + ".part").size(),
+    EXPECT_GT(fixture::ReadFile(device->ftp->root() + "/photo/2030/1/1/.claims/1893456000_0.jpg.claim/.1893456000_0.jpg." + device->mac + ".part").size(),
               500000u);
     for (const std::string& photo : photos) {
         EXPECT_EQ(std::count(onCard.begin(), onCard.end(), photo), 1) << photo;
@@ -389,7 +389,7 @@ TEST_F(DaemonTest, ResumesAPhotoAcrossRunsAndNeverOverrunsTheStop) {
 
     device->Start();
     const std::string final = device->ftp->root() + "/" + photo;
-    const std::string partial = device->ftp->root() + "/photo/2026/1/2/.1767312000_0.jpg.claim/.1767312000_0.jpg." + device->mac + ".part";
+    const std::string partial = device->ftp->root() + "/photo/2026/1/2/.claims/1767312000_0.jpg.claim/.1767312000_0.jpg." + device->mac + ".part";
     ASSERT_TRUE(fixture::WaitFor([&] { return fixture::ReadFile(partial).size() > 50000; }, 60s))
         << device->Log() << device->ftp->log();
     device->daemon->stop(SIGKILL);

@@ -132,7 +132,11 @@ TEST_F(PhotoTest, CaptureStoresTheCameraPictureAndTheStoreUploadsIt) {
     const std::string uploaded = store.server.root() + remote;
     ASSERT_TRUE(tap_->waitFor("Upload FTP Photo " + local + " status: 1", 60s)) << store.server.log();
     EXPECT_TRUE(fixture::ReadFile(uploaded) == picture);
-    EXPECT_EQ(Names(uploaded.substr(0, uploaded.rfind('/'))), std::vector<std::string>{names[0]});
+    // Beside it only the day's claims, the photo's standing empty (its temporary file renamed away).
+    const std::string day = uploaded.substr(0, uploaded.rfind('/'));
+    EXPECT_EQ(Names(day), (std::vector<std::string>{".claims", names[0]}));
+    EXPECT_EQ(Names(day + "/.claims"), std::vector<std::string>{names[0] + ".claim"});
+    EXPECT_TRUE(Names(day + "/.claims/" + names[0] + ".claim").empty());
     EXPECT_TRUE(fixture::WaitFor([&] { return Names(gSd + "/photo/.pending").empty(); }, 30s));
     EXPECT_TRUE(Names(gSd + "/photo/.capture").empty());
     EXPECT_EQ(tap_->count("[ERROR]"), 0) << tap_->text();
