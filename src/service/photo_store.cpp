@@ -841,20 +841,15 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
                 }
                 if (made) {
                     // A new day: its claims and the claim, with nothing under the name to ask about.
-                    result = session->MakeFolder(layout::RemoteClaims(remote));
-                    if (result.kind == FTPClient::Result::Kind::Ok) result = session->MakeFolder(claim);
-                    if (Cut(result)) return failed(result);
-                    if (result.kind == FTPClient::Result::Kind::Ok) {
-                        ourClaims.insert(claim);
-                        naming.madeNow = claim;
-                        naming.known = true;
-                    }
+                    const std::optional<Outcome> outcome = ClaimAnew(entry, remote, size, naming, reason);
+                    if (outcome) return *outcome;
+                    naming.known = naming.madeNow == claim;
                     continue;
                 }
             }
         }
         int64_t there = 0;
-        if (naming.known && fresh) {
+        if (naming.known) {
             result = FTPClient::Result{};
             result.kind = FTPClient::Result::Kind::Absent;
         } else {
@@ -958,15 +953,14 @@ PhotoStore::Outcome PhotoStore::Send(Entry& entry, int fd, int64_t size, std::st
     return Outcome::Refused;
 }
 
-// The photo's claim could not be made in its day's folder and holds nothing of ours: another
-// device holds it (or an empty one a killed run left), the day has no claims yet (its folder made
-// by an older version or by someone else), or this account makes no folders. Nothing: go on,
-// with the name claimed, under another name or without claims.
+// The photo's claim could not be made in its day's folder and holds nothing of ours: the day
+// is new or has no claims yet (its folder made by an older version or by someone else), another
+// device holds the claim (or an empty one a killed run left), or this account makes no folders.
+// Nothing: go on, with the name claimed, under another name or without claims.
 std::optional<PhotoStore::Outcome> PhotoStore::ClaimAnew(Entry& entry, const std::string& remote, int64_t size,
                                                          Naming& naming, std::string& reason) {
     const std::string claim = layout::RemoteClaim(remote);
     const std::string claims = layout::RemoteClaims(remote);
-    // The day's folder of a device that claims no names (or of an older version) has no claims yet.
     FTPClient::Result result = session->MakeFolder(claims);
     if (Cut(result)) return Failed(result, reason);
     if (result.kind != FTPClient::Result::Kind::Ok) {
