@@ -105,6 +105,8 @@ bool CFTPClient::InitSession(const std::string& strHost, const unsigned& uPort,
     m_strPassword = strPassword;
     m_eFtpProtocol = eFtpProtocol;
     m_eSettingsFlags = eSettingsFlags;
+    m_bFeaturesKnown = false;
+    m_bConnectionWorked = false;
     return m_pCurlSession != nullptr;
 }
 
@@ -270,6 +272,13 @@ void CFTPClient::ApplyCredentialsAndSessionOptions() const {
         curl_easy_setopt(pCurl, CURLOPT_SSH_KEYFUNCTION, &CFTPClient::SSHKeyCallback);
         curl_easy_setopt(pCurl, CURLOPT_SSH_KEYDATA,
                          static_cast<void*>(const_cast<CFTPClient*>(this)));
+    }
+    if (m_pResolve) {
+        curl_easy_setopt(pCurl, CURLOPT_RESOLVE, m_pResolve.get());
+    }
+    if (m_bFreshConnection) {
+        curl_easy_setopt(pCurl, CURLOPT_FRESH_CONNECT, 1L);
+        m_bFreshConnection = false;
     }
     curl_easy_setopt(pCurl, CURLOPT_SSL_VERIFYHOST, m_bInsecure ? 0L : 2L);
     curl_easy_setopt(pCurl, CURLOPT_SSL_VERIFYPEER, m_bInsecure ? 0L : 1L);
@@ -689,6 +698,27 @@ void CFTPClient::Finish(CURLcode eCode) const {
     if (curl_easy_getinfo(m_pCurlSession, CURLINFO_RESPONSE_CODE, &lCode) == CURLE_OK) {
         m_LastResult.lResponseCode = lCode;
     }
+    long lConnects = 0;
+    curl_easy_getinfo(m_pCurlSession, CURLINFO_NUM_CONNECTS, &lConnects);
+    m_LastResult.bReusedConnection = lConnects == 0 && m_bConnectionWorked;
+    // A connection "worked" once the server answered on it; a new one has to earn that.
+    if (eCode == CURLE_OK || m_LastResult.lResponseCode > 0) {
+        m_bConnectionWorked = true;
+    } else if (lConnects > 0) {
+        m_bConnectionWorked = false;
+    }
+}
+
+void CFTPClient::SetResolvedAddresses(const std::vector<std::string>& vecEntries) {
+    std::unique_ptr<struct curl_slist, decltype(&curl_slist_free_all)> pList(nullptr,
+                                                                            &curl_slist_free_all);
+    for (const std::string& strEntry : vecEntries) {
+        struct curl_slist* pNew = curl_slist_append(pList.get(), strEntry.c_str());
+        if (pNew == nullptr) return;  // out of memory: libcurl keeps resolving by itself
+        pList.release();
+        pList.reset(pNew);
+    }
+    m_pResolve = std::move(pList);
 }
 
 bool CFTPClient::Fail(CURLcode eCode, const std::string& strMessage) const {
@@ -900,6 +930,9 @@ CURLcode CFTPClient::SendFromFd(int iFd, std::int64_t iSize, std::int64_t iOffse
     ApplyCredentialsAndSessionOptions();
     CURLcode res = curl_easy_perform(m_pCurlSession);
     Finish(res);
+    curl_off_t iSent = 0;
+    curl_easy_getinfo(m_pCurlSession, CURLINFO_SIZE_UPLOAD_T, &iSent);
+    m_LastResult.iBytesSent = static_cast<std::int64_t>(iSent);
     bReadFailed = source.bFailed;
     if (source.bFailed) {
         res = CURLE_READ_ERROR;

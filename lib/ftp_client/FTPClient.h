@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -73,6 +74,11 @@ public:
         CURLcode eCurlCode = CURLE_OK;
         long lResponseCode = 0;
         std::string strMessage;
+        // The last request ran on a connection that was open before it began (a failure
+        // there is a connection the server dropped, not a server that cannot be reached).
+        bool bReusedConnection = false;
+        // UploadFromFd: bytes of the file that the last transfer handed to the server.
+        std::int64_t iBytesSent = 0;
     };
 
     using LogFnCallback = std::function<void(const std::string&)>;
@@ -181,6 +187,28 @@ public:
     // names every path in full, so the server's current folder does not matter). Not SFTP.
     bool FolderExists(const std::string& strRemoteFolder, bool& bPresent) const;
 
+    // Whether strRemoteFile holds exactly the bytes [0, iSize) of the open descriptor iFd
+    // (read with pread; it stays open). FTP asks the server for its digest of the file when
+    // the FEAT reply offers one (FEAT is asked the first time only, then remembered): HASH,
+    // preferring SHA-256 (OPTS HASH picks it when it is not the server's choice already),
+    // then XSHA256, XSHA512, XSHA1, XMD5; the local bytes are digested alike. Otherwise, and
+    // over SFTP, the file is downloaded and compared, stopping at the first differing byte or
+    // after iSize + 1 bytes. True when the answer is known: bPresent false when there is no
+    // such file (bSame false then). strHow names the way taken ("HASH", "XSHA256", ...,
+    // "download"), also on failure.
+    bool CompareWithFd(const std::string& strRemoteFile, int iFd, std::int64_t iSize, bool& bPresent,
+                       bool& bSame, std::string& strHow) const;
+    // Lower-case hex digest ("SHA-256", "SHA-512", "SHA-1", "MD5", as HASH names them) of the
+    // bytes [0, iSize) of iFd; empty when the algorithm is unknown or the file is shorter.
+    static std::string DigestOfFd(int iFd, std::int64_t iSize, const std::string& strAlgorithm);
+
+    // The next operation logs in on a new connection instead of the one in the handle's cache
+    // (CURLOPT_FRESH_CONNECT), e.g. after the server dropped that one.
+    void UseFreshConnection() { m_bFreshConnection = true; }
+    // Addresses for libcurl to connect to instead of resolving names itself (CURLOPT_RESOLVE
+    // entries "host:port:address[,address...]"); empty: libcurl resolves.
+    void SetResolvedAddresses(const std::vector<std::string>& vecEntries);
+
     const OperationResult& GetLastResult() const { return m_LastResult; }
 
     std::string ParseURL(const std::string& strRemoteFile) const;
@@ -212,6 +240,26 @@ private:
         bool bFailed;
     };
     static size_t ReadFromFdCallback(char* pBuffer, size_t iSize, size_t iCount, void* pSource);
+    // Where a downloaded file is compared with the local one.
+    struct FdComparison {
+        int iFd;
+        std::int64_t iSize;
+        std::int64_t iAt;
+        bool bDiffers;
+        bool bReadFailed;
+        std::vector<char> vecLocal;
+    };
+    static size_t CompareWithFdCallback(char* pBuffer, size_t iSize, size_t iCount, void* pData);
+    // The digest commands of the FEAT reply, asked the first time only. False when FEAT
+    // itself failed (nothing is remembered then).
+    bool KnowDigestCommands() const;
+    // Asks the server's digest of strPath with the best command it offers. True when it
+    // answered: bPresent false for no such file; an empty strDigest when the command is not
+    // of use after all (the caller downloads then).
+    bool RemoteDigest(const std::string& strPath, bool& bPresent, std::string& strAlgorithm,
+                      std::string& strDigest, std::string& strHow) const;
+    bool DownloadCompare(const std::string& strPath, int iFd, std::int64_t iSize, bool& bPresent,
+                         bool& bSame) const;
 
     // The record libcurl hands to the progress trampoline: the public record first, so
     // the callback sees the record's own address, then the callable to run.
@@ -246,6 +294,7 @@ private:
     CURLcode SendFromFd(int iFd, std::int64_t iSize, std::int64_t iOffset,
                         const std::string& strURL, bool& bReadFailed) const;
     void Log(const std::string& strMessage) const;
+    // Also applies a pending UseFreshConnection to the request about to be made.
     void ApplyCredentialsAndSessionOptions() const;
     bool UploadStream(const std::string& strLocalFile, const std::string& strRemoteFile,
                       const bool& bCreateDir, const bool bAppend, const unsigned ulOffset,
@@ -284,6 +333,17 @@ private:
     // is refused in ASCII mode by some servers); false after anything that may have changed
     // it or opened a new connection.
     mutable bool m_bBinaryMode = false;
+    mutable bool m_bFreshConnection = false;
+    // The handle's connection answered a request (see OperationResult::bReusedConnection).
+    mutable bool m_bConnectionWorked = false;
+    std::unique_ptr<struct curl_slist, decltype(&curl_slist_free_all)> m_pResolve{nullptr,
+                                                                                 &curl_slist_free_all};
+    // What FEAT said: whether it was asked, the HASH algorithms (upper case, the server's
+    // current one marked by m_strHashCurrent) and the X* digest commands offered.
+    mutable bool m_bFeaturesKnown = false;
+    mutable std::vector<std::string> m_vecHashAlgorithms;
+    mutable std::string m_strHashCurrent;
+    mutable std::vector<std::string> m_vecDigestCommands;
 };
 
 template <typename... Args>
