@@ -1,7 +1,17 @@
 #include "net/ftp.h"
 
+#include <arpa/inet.h>
+#include <netdb.h>
 #include <strings.h>
+#include <sys/socket.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "config.h"
@@ -49,6 +59,53 @@ bool IsTrustFailure(int code) {
     }
 }
 
+bool IsNumericAddress(const std::string& host) {
+    unsigned char buffer[sizeof(in6_addr)];
+    return ::inet_pton(AF_INET, host.c_str(), buffer) == 1 ||
+           ::inet_pton(AF_INET6, host.c_str(), buffer) == 1;
+}
+
+// One name lookup, shared by the thread that runs it and the call that waits for it: whoever
+// lets go last frees it.
+struct Lookup {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    int error = 0;                       // getaddrinfo's code
+    std::vector<std::string> addresses;  // as CURLOPT_RESOLVE takes them ("[v6]" bracketed)
+};
+
+void RunLookup(const std::shared_ptr<Lookup>& lookup, const std::string& name) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int error = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
+    std::vector<std::string> addresses;
+    for (const addrinfo* entry = found; error == 0 && entry != nullptr; entry = entry->ai_next) {
+        char text[INET6_ADDRSTRLEN] = {};
+        std::string address;
+        if (entry->ai_family == AF_INET &&
+            ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr, text,
+                        sizeof(text)) != nullptr) {
+            address = text;
+        } else if (entry->ai_family == AF_INET6 &&
+                   ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(entry->ai_addr)->sin6_addr,
+                               text, sizeof(text)) != nullptr) {
+            address = std::string("[") + text + "]";
+        }
+        bool known = address.empty();
+        for (const std::string& other : addresses) known = known || other == address;
+        if (!known) addresses.push_back(address);
+    }
+    if (found != nullptr) ::freeaddrinfo(found);
+    std::lock_guard<std::mutex> lock(lookup->mutex);
+    lookup->error = error;
+    lookup->addresses = std::move(addresses);
+    lookup->finished = true;
+    lookup->done.notify_all();
+}
+
 }  // namespace
 
 FTPClient::Trust FTPClient::TrustFromConfig() {
@@ -74,6 +131,28 @@ FTPClient::FTPClient(const std::string& user, const std::string& password,
     client_.SetSSLCAFile(trust.caFile);
     client_.SetSSHKnownHostsFile(trust.knownHosts);
     unverifiable_ = protocol.first == CFTPClient::SFTP && trust.knownHosts.empty();
+    tls_ = protocol.first == CFTPClient::FTPS || protocol.first == CFTPClient::FTP_EXPLICIT_TLS;
+
+    // The name libcurl would resolve: the host string up to its path, without a port.
+    std::string name = protocol.second.substr(0, protocol.second.find('/'));
+    const size_t at = name.rfind('@');
+    if (at != std::string::npos) name = name.substr(at + 1);
+    int namedPort = 0;
+    if (!name.empty() && name[0] == '[') {
+        name.clear();  // an IPv6 address
+    } else if (name.find(':') != std::string::npos) {
+        namedPort = std::atoi(name.substr(name.find(':') + 1).c_str());
+        name = name.substr(0, name.find(':'));
+    }
+    if (!name.empty() && !IsNumericAddress(name)) {
+        lookupName_ = name;
+        lookupPort_ = port > 0 ? port : namedPort;
+        if (lookupPort_ <= 0) {
+            lookupPort_ = protocol.first == CFTPClient::SFTP   ? 22
+                          : protocol.first == CFTPClient::FTPS ? 990
+                                                               : 21;
+        }
+    }
 }
 
 FTPClient::~FTPClient() {
@@ -86,6 +165,7 @@ bool FTPClient::Upload(const std::string& localFile, const std::string& remoteFi
         Unverifiable("upload of " + localFile);
         return false;
     }
+    if (!Resolve().ok()) return false;
     const bool ok = client_.UploadFileAs(localFile, remoteFile, TemporaryName(remoteFile), true);
     Finish(ok);
     return ok;
@@ -94,33 +174,135 @@ bool FTPClient::Upload(const std::string& localFile, const std::string& remoteFi
 FTPClient::Result FTPClient::Stat(const std::string& remote, int64_t& size) {
     size = 0;
     if (unverifiable_) return Unverifiable("size query of " + remote);
-    bool present = false;
-    std::int64_t remoteSize = 0;
-    const bool ok = client_.GetFileSize(remote, present, remoteSize);
-    if (ok && present) size = remoteSize;
-    return Finish(ok, ok && !present);
+    return WithReopen([&] {
+        bool present = false;
+        std::int64_t remoteSize = 0;
+        const bool ok = client_.GetFileSize(remote, present, remoteSize);
+        size = ok && present ? remoteSize : 0;
+        return Finish(ok, ok && !present);
+    });
 }
 
 FTPClient::Result FTPClient::Send(int fd, int64_t size, int64_t offset, const std::string& remote) {
     if (unverifiable_) return Unverifiable("upload of " + remote);
-    return Finish(client_.UploadFromFd(fd, size, offset, remote));
+    return WithReopen([&] { return Finish(client_.UploadFromFd(fd, size, offset, remote)); }, true);
 }
 
 FTPClient::Result FTPClient::Rename(const std::string& from, const std::string& to) {
     if (unverifiable_) return Unverifiable("rename of " + from);
-    return Finish(client_.Rename(from, to));
+    return WithReopen([&] { return Finish(client_.Rename(from, to)); });
 }
 
 FTPClient::Result FTPClient::MakeFolder(const std::string& remote) {
     if (unverifiable_) return Unverifiable("folder " + remote);
-    return Finish(client_.MakeFolder(remote));
+    return WithReopen([&] { return Finish(client_.MakeFolder(remote)); });
 }
 
 FTPClient::Result FTPClient::FolderExists(const std::string& remote) {
     if (unverifiable_) return Unverifiable("folder " + remote);
-    bool present = false;
-    const bool ok = client_.FolderExists(remote, present);
-    return Finish(ok, ok && !present);
+    return WithReopen([&] {
+        bool present = false;
+        const bool ok = client_.FolderExists(remote, present);
+        return Finish(ok, ok && !present);
+    });
+}
+
+FTPClient::Result FTPClient::Compare(const std::string& remote, int fd, int64_t size, bool& same,
+                                     std::string& how) {
+    same = false;
+    how = "download";
+    if (unverifiable_) return Unverifiable("comparison of " + remote);
+    return WithReopen([&] {
+        bool present = false;
+        const bool ok = client_.CompareWithFd(remote, fd, size, present, same, how);
+        return Finish(ok, ok && !present);
+    });
+}
+
+FTPClient::Result FTPClient::WithReopen(const std::function<Result()>& attempt, bool transfer) {
+    Result result = Resolve();
+    if (!result.ok()) return result;
+    result = attempt();
+    const CFTPClient::OperationResult& outcome = client_.GetLastResult();
+    if (!result.ok() && result.kind != Result::Kind::Absent && IsDroppedSession(outcome, tls_) &&
+        (!transfer || outcome.iBytesSent == 0)) {
+        LOG_INFO << "Photo server closed the session (curl " << result.curlCode << ", reply "
+                 << result.replyCode << "); logging in again.";
+        client_.UseFreshConnection();
+        result = attempt();
+    }
+    // Perhaps the name now stands for another address.
+    if (result.curlCode == CURLE_COULDNT_CONNECT) resolved_ = false;
+    return result;
+}
+
+bool FTPClient::IsDroppedSession(const CFTPClient::OperationResult& outcome, bool tls) {
+    // 522: vsftpd no longer takes the TLS session of the control connection for data.
+    if (tls && outcome.lResponseCode == 522) return true;
+    if (!outcome.bReusedConnection) return false;  // a new connection that fails: server down
+    if (outcome.lResponseCode == 421) return true;
+    switch (outcome.eCurlCode) {
+    case CURLE_GOT_NOTHING:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_FTP_WEIRD_SERVER_REPLY:
+        return true;
+    default:
+        return false;
+    }
+}
+
+FTPClient::Result FTPClient::Resolve() {
+    Result result;
+    if (lookupName_.empty() || resolved_) return result;
+    auto lookup = std::make_shared<Lookup>();
+    try {
+        std::thread([lookup, name = lookupName_] { RunLookup(lookup, name); }).detach();
+    } catch (const std::system_error& error) {
+        result.kind = Result::Kind::ServerDown;
+        result.curlCode = CURLE_COULDNT_RESOLVE_HOST;
+        result.message = std::string("no thread to resolve the photo server's name: ") + error.what();
+        lastMessage_ = result.message;
+        LOG_WARN << "Photo server " << lookupName_ << ": " << result.message;
+        return result;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kConnectTimeout);
+    bool stopped = false;
+    bool timedOut = false;
+    std::unique_lock<std::mutex> lock(lookup->mutex);
+    while (!stopped && !timedOut &&
+           !lookup->done.wait_for(lock, std::chrono::milliseconds(100), [&] { return lookup->finished; })) {
+        timedOut = std::chrono::steady_clock::now() >= deadline;
+        if (!timedOut && keepGoing_) {
+            lock.unlock();  // the handler may take its time; the lookup must not wait for it
+            stopped = !keepGoing_();
+            lock.lock();
+        }
+    }
+    if (stopped || timedOut) {
+        result.kind = stopped ? Result::Kind::Aborted : Result::Kind::ServerDown;
+        result.curlCode = stopped ? CURLE_ABORTED_BY_CALLBACK : CURLE_OPERATION_TIMEDOUT;
+        result.message = "resolving " + lookupName_ + (stopped ? " stopped" : " timed out");
+        lastMessage_ = result.message;
+        LOG_DEBUG << "Photo server: " << result.message;
+        return result;
+    }
+    if (lookup->error != 0 || lookup->addresses.empty()) {
+        result.kind = Result::Kind::ServerDown;
+        result.curlCode = CURLE_COULDNT_RESOLVE_HOST;
+        result.message = "cannot resolve " + lookupName_ + ": " +
+                         (lookup->error != 0 ? ::gai_strerror(lookup->error) : "no address");
+        lastMessage_ = result.message;
+        LOG_DEBUG << "Photo server: " << result.message;
+        return result;
+    }
+    std::string entry = lookupName_ + ":" + std::to_string(lookupPort_) + ":";
+    for (size_t i = 0; i < lookup->addresses.size(); ++i) {
+        entry += (i > 0 ? "," : "") + lookup->addresses[i];
+    }
+    client_.SetResolvedAddresses({entry});
+    resolved_ = true;
+    return result;
 }
 
 FTPClient::Result FTPClient::Finish(bool success, bool absent) {

@@ -21,6 +21,30 @@
 // The host's scheme picks the protocol: none or ftp:// plain FTP, ftps:// FTP over implicit
 // TLS, ftpes:// FTP with AUTH TLS required on the control port, sftp:// SSH file transfer.
 // TLS certificates are always verified; an SFTP host key must be in the known hosts file.
+//
+// A session the server dropped (an idle timeout, a restart: reply 421, the control connection
+// closed under a request, or 522 when it no longer takes the TLS session of a data connection)
+// is logged in again at once, once, and the call tried again before its failure counts: the
+// caller never sees the drop of a connection that had served it. Send is tried again only
+// when none of its bytes had left; otherwise its failure is reported and the caller resumes.
+// A Rename or MakeFolder whose reply was lost with the connection may have been carried out
+// by the server: the second try then reports what it meets (the source gone, the folder
+// there).
+//
+// Name resolution. Every wait of a call ends when the progress handler says stop, the wait
+// for the server's address included. libcurl's threaded resolver cannot be cut: the handle's
+// cleanup waits for getaddrinfo, which waits for the resolver's own timeouts (tens of seconds
+// with a name server that never answers). So the host's name is resolved here instead, by
+// getaddrinfo in a helper thread of its own: the calling thread waits for its answer at most
+// kConnectTimeout, asking the progress handler every 100 ms; a stop ends the call at once
+// (Aborted) and leaves the lookup to finish alone (detached; its state is shared, so nothing
+// it writes outlives its owner, and nobody ever joins a lookup that hangs). libcurl gets the
+// addresses with CURLOPT_RESOLVE and never resolves the name; TLS and the host key are still
+// checked against the name. The addresses are kept for the life of the object (dropped after
+// a failed connect, so the next call asks again); a numeric host needs none of this. Why not
+// the other ways: CURLOPT_QUICK_EXIT (libcurl 7.87 on) makes the cleanup leave the resolver
+// thread behind too, but a new connection (after a drop) resolves once more; an asynchronous
+// resolver (c-ares) is not what Debian's libcurl is built with.
 class FTPClient {
 public:
     // Bounds of one upload, in seconds. The transfer as a whole may take long on a slow
@@ -93,12 +117,22 @@ public:
     Result MakeFolder(const std::string& remote);
     // Ok when the folder exists, Absent when it does not (FTP only).
     Result FolderExists(const std::string& remote);
+    // Whether the server's `remote` holds exactly the bytes [0, size) of `fd` (opened by the
+    // caller; read with pread only): Ok with `same` set, Absent (same false) when there is no
+    // such file, otherwise why it is not known. FTP asks the server's digest where its FEAT
+    // reply offers one (HASH, XSHA256, XSHA512, XSHA1, XMD5; FEAT once per object), otherwise
+    // the file is downloaded and compared up to the first difference or size + 1 bytes; SFTP
+    // downloads. `how` names the way taken ("HASH", "XSHA256", ..., "download") for the log.
+    // A difference found by a download closes the connection (libcurl's way to cut a
+    // transfer short): the next call logs in again.
+    Result Compare(const std::string& remote, int fd, int64_t size, bool& same, std::string& how);
 
     // ".<name>.part" for the name of `remoteFile`: in the same folder, never taken for a photo.
     static std::string TemporaryName(const std::string& remoteFile);
 
-    // Called about once a second while a transfer runs (also while it waits for the server):
-    // the caller's "still making progress" signal and its way to abort (return false).
+    // Called about once a second while a transfer runs (also while it waits for the server),
+    // every 100 ms while the server's name is being resolved: the caller's "still making
+    // progress" signal and its way to abort (return false).
     // Set before the calls it should watch; runs on the owning thread.
     void SetProgressHandler(std::function<bool()> keepGoing);
 
@@ -114,6 +148,12 @@ private:
     Result Finish(bool success, bool absent = false);
     // SFTP without a known hosts file: the refusal, logged.
     Result Unverifiable(const std::string& what);
+    // Resolves the server's name when it is not known yet (see above): Ok, or why not.
+    Result Resolve();
+    // Runs a session call (`attempt` ends with Finish), again once on a fresh connection when
+    // the first try met a dropped session (for a transfer: before any byte was sent).
+    Result WithReopen(const std::function<Result()>& attempt, bool transfer = false);
+    static bool IsDroppedSession(const tarnwick::CFTPClient::OperationResult& outcome, bool tls);
 
     std::vector<std::string> pending_;
     std::string lastMessage_;
@@ -121,4 +161,9 @@ private:
     tarnwick::CFTPClient client_;
     // SFTP without a known hosts file: nothing to check the server against.
     bool unverifiable_ = false;
+    bool tls_ = false;
+    // The name to resolve (empty for a numeric host) and the port libcurl will use for it.
+    std::string lookupName_;
+    int lookupPort_ = 0;
+    bool resolved_ = false;
 };
