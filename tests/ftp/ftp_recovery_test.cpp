@@ -99,7 +99,14 @@ int LookupThatNeverEnds(const std::string& resolvConf, int out) {
 
 }  // namespace
 
-TEST(FtpRecovery, AStopCutsANameLookupThatNeverEnds) {
+TEST(FtpRecovery, TheNameIsResolvedForLibcurlAndAStopCutsALookupThatNeverEnds) {
+    {
+        // A name that resolves: libcurl connects to the addresses it is handed.
+        fixture::FtpServer server;
+        FTPClient ftp(server.user(), server.password(), "localhost", server.port());
+        int64_t size = -1;
+        EXPECT_TRUE(Is(ftp.Stat("x.jpg", size), Kind::Absent));
+    }
     const std::string dir = fixture::MakeTempDir("k5rec-dns-");
     WriteFile(dir + "/resolv.conf", "nameserver 127.0.0.1\noptions timeout:30 attempts:2\n");
     int pipeFds[2];
