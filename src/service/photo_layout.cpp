@@ -106,6 +106,12 @@ std::string MarkerPath(const std::string& relative) {
     return day + "/" + marker;
 }
 
+std::string ClaimRecordPath(const std::string& relative) {
+    const std::string marker = MarkerPath(relative);
+    if (marker.empty()) return std::string();
+    return marker.substr(0, marker.size() - std::char_traits<char>::length(kMarkerSuffix)) + ".claimed";
+}
+
 std::string CaptureName(int64_t seconds, int camera, long pid) {
     return PhotoName(seconds, camera) + "." + std::to_string(pid) + ".part";
 }

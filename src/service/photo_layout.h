@@ -12,6 +12,7 @@
 //                                                      <marker> = "<seconds>_<camera>.<year>-
 //                                                      <month>-<day>.pending"; one folder per
 //                                                      day keeps every folder small (FAT)
+//   .pending/<year>-<month>-<day>/<...>.claimed        beside the marker: its name is claimed
 //   .pending/<marker>                                  the same, as older versions kept it
 //   .capture/<seconds>_<camera>.jpg.<pid>.part         a picture being taken
 // On the server: [<folder>]/photo/<year>/<month>/<day>/<seconds>_<camera>.jpg, first written
@@ -45,6 +46,12 @@ std::string MarkerName(const std::string& relative);
 std::string MarkedPhoto(const std::string& marker);
 // The marker's path below .pending/: "<year>-<month>-<day>/<marker>".
 std::string MarkerPath(const std::string& relative);
+
+// "<year>-<month>-<day>/<seconds>_<camera>.<year>-<month>-<day>.claimed" below .pending/: the
+// record, beside the photo's marker, that this device claims (or is about to claim) the photo's
+// name on the server. Written before the claim is made, so a claim of a run that was killed
+// is known as this device's own in the next run. "" when `relative` is not a photo path.
+std::string ClaimRecordPath(const std::string& relative);
 
 // The temporary file of a capture under way, below photo/.
 std::string CaptureName(int64_t seconds, int camera, long pid);

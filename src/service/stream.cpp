@@ -74,11 +74,7 @@ StreamController::Settings StreamController::Settings::FromConfig() {
     Settings settings;
     settings.stopTimeout = std::chrono::seconds(std::stoi(Config::Get(STREAM_STOP_TIMEOUT)));
     settings.photoInterval = std::chrono::seconds(std::stoi(Config::Get(PHOTO_CAPTURE_INTERVAL)));
-    // systemd may name several directories, separated by colons; ours is the first.
-    const char* runtime = std::getenv("RUNTIME_DIRECTORY");
-    std::string directory = runtime != nullptr && *runtime != '\0' ? runtime : "/run/k5cam";
-    directory = directory.substr(0, directory.find(':'));
-    settings.stopTimesFile = directory + "/streams";
+    settings.stopTimesFile = RuntimeDirectory() + "/streams";
     settings.pipeline = stream::Settings::FromConfig();
     return settings;
 }

@@ -1,5 +1,7 @@
 #include "utils/shell.h"
 
+#include <cstdlib>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -175,4 +177,11 @@ std::string ShellQuote(const std::string& value) {
     }
     quoted += "'";
     return quoted;
+}
+
+std::string RuntimeDirectory() {
+    // systemd may name several directories, separated by colons; ours is the first.
+    const char* runtime = std::getenv("RUNTIME_DIRECTORY");
+    const std::string directory = runtime != nullptr && *runtime != '\0' ? runtime : "/run/k5cam";
+    return directory.substr(0, directory.find(':'));
 }

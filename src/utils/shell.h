@@ -33,3 +33,7 @@ void CreateDirectory(const std::string& path);
 // Quotes a value for a POSIX shell command line, so that blanks and shell characters in it
 // stay part of one word: abc -> 'abc', it's -> 'it'\''s'.
 std::string ShellQuote(const std::string& value);
+
+// Any thread. The daemon's runtime folder: the first of systemd's $RUNTIME_DIRECTORY (kept
+// across restarts, gone after a reboot), else /run/k5cam.
+std::string RuntimeDirectory();

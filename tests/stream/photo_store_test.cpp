@@ -90,8 +90,10 @@ std::vector<std::string> Photos(const std::string& root) {
 // The pending records below `root`, as the photos they stand for.
 std::vector<std::string> Pending(const std::string& root) {
     std::vector<std::string> photos;
-    for (const std::string& file : Tree(root + "/.pending"))
-        photos.push_back(photo_layout::MarkedPhoto(file.substr(file.rfind('/') + 1)));
+    for (const std::string& file : Tree(root + "/.pending")) {
+        const std::string photo = photo_layout::MarkedPhoto(file.substr(file.rfind('/') + 1));
+        if (!photo.empty()) photos.push_back(photo);  // claim records stand beside the markers
+    }
     std::sort(photos.begin(), photos.end());
     return photos;
 }
@@ -150,28 +152,24 @@ protected:
 }  // namespace
 
 TEST_F(PhotoStoreTest, BacklogSurvivesARestartAndFreshPhotosGoFirst) {
-    // Run 1: the server is down. Every photo stays on the card, recorded as pending. Each is
-    // 6 s of transfer in run 2: time enough, on a loaded machine, to take the fresh photo
+    // Run 1: the server is down. Every photo stays on the card, recorded as pending; the
+    // outage is one WARN, and photos taken during its wait are not tried before it ends. Each
+    // is 6 s of transfer in run 2: time enough, on a loaded machine, to take the fresh photo
     // (a tool run and three fsyncs) while the first of them is still on its way.
     fixture::WriteFile(gPicture, Jpeg(300000, 1));
     std::vector<std::string> backlog;
     {
-        // No retry within this run, however slow the machine: each photo is tried exactly once.
         PhotoStore::Settings settings = StoreSettings(sd_, fixture::FreeTcpPort());
         settings.firstRetry = settings.maxRetry = std::chrono::seconds(600);
         auto store = std::make_shared<PhotoStore>("PhotoStore", nullptr, settings);
         store->start();
-        for (int camera : {3, 1, 2}) backlog.push_back(Take(*store, camera));
-        ASSERT_TRUE(fixture::WaitFor([&] { return tap_->count("Upload FTP Photo ") >= 3; }, 30s))
-            << tap_->text();
+        backlog.push_back(Take(*store, 3));
+        ASSERT_TRUE(tap_->waitFor("Upload FTP Photo " + sd_ + "/photo/" + backlog[0] + " status: 0", 30s));
+        for (int camera : {1, 2}) backlog.push_back(Take(*store, camera));
         store->Shutdown();
     }
-    for (const std::string& photo : backlog) {
-        const std::string local = sd_ + "/photo/" + photo;
-        EXPECT_EQ(tap_->count("Upload FTP Photo " + local + " status: 0"), 1) << tap_->text();
-        EXPECT_EQ(tap_->count("] Deliver(): Upload of photo " + local + " failed ("), 1) << tap_->text();
-    }
-    EXPECT_EQ(tap_->count("it stays pending and is tried again later."), 3) << tap_->text();
+    EXPECT_EQ(tap_->count("Upload FTP Photo "), 1) << tap_->text();
+    EXPECT_EQ(tap_->count("The photo server cannot be reached ("), 1) << tap_->text();
     EXPECT_EQ(Pending(sd_ + "/photo").size(), 3u);
     // Captured within the same second: the backlog's order is the cameras' order then.
     std::sort(backlog.begin(), backlog.end(), [](const std::string& a, const std::string& b) {
@@ -320,7 +318,8 @@ int Occurrences(const std::string& text, const std::string& needle) {
 }
 
 // The uploads whose data a server received (whole, resumed or cut).
-int Transfers(const std::string& log) { return Occurrences(log, " completed="); }
+// Photo data sent (downloads to compare a file on the server are not counted).
+int Transfers(const std::string& log) { return Occurrences(log, "<- STOR ") + Occurrences(log, "<- APPE "); }
 
 // A photo of an earlier run, on the card and recorded as pending.
 void PutPending(const std::string& sd, const std::string& relative, const std::string& bytes) {
