@@ -183,13 +183,9 @@ private:
     std::atomic<bool> finished{false};
 };
 
-// Builds the path of a new photo and makes sure its folder exists.
+// A photo's place below <sdfolder>/photo/.
 class Photo {
 public:
-    // Any thread. <sdfolder>/photo/<year>/<month>/<day>/<epoch seconds>_<camera>.jpg
-    static std::string GeneratePhotoPath(int camera);
-    // The same below another storage folder.
-    static std::string GeneratePhotoPath(const std::string& sdFolder, int camera);
     // Any thread. <year>/<month>/<day>/<seconds>_<camera>.jpg of a photo taken at `seconds`
     // since the epoch, the day in local time.
     static std::string RelativePath(int64_t seconds, int camera);

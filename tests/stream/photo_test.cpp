@@ -2,13 +2,11 @@
 // build's test picture), handed to the photo store and uploaded to a real FTP server. The
 // storage folder holds a blank and shell characters on purpose.
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
 #include <future>
-#include <sstream>
 #include <vector>
 
 #include "config.h"
@@ -43,11 +41,6 @@ std::string DayFolder(std::time_t when) {
     localtime_r(&when, &local);
     return gSd + "/photo/" + std::to_string(local.tm_year + 1900) + "/" +
            std::to_string(local.tm_mon + 1) + "/" + std::to_string(local.tm_mday);
-}
-
-bool IsDirectory(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 // The store that receives the photos, uploading to a real FTP server; Shutdown in the
@@ -166,41 +159,4 @@ TEST_F(PhotoTest, FailingCaptureLogsTheToolOutputAndLeavesNothing) {
               std::string::npos)
         << text;
     EXPECT_EQ(text.find("Upload FTP Photo"), std::string::npos);
-}
-
-TEST_F(PhotoTest, PhotoPathIsDatedWithoutPaddingAndItsFolderIsCreated) {
-    const std::time_t before = std::time(nullptr);
-    const std::string path = Photo::GeneratePhotoPath(2);
-    const std::time_t after = std::time(nullptr);
-
-    // <sdfolder>/photo/<year>/<month>/<day>/<seconds>_2.jpg, month and day without padding.
-    const std::string prefix = gSd + "/photo/";
-    ASSERT_EQ(path.rfind(prefix, 0), 0u) << "sdfolder used unchanged: " << path;
-    std::vector<std::string> parts;
-    std::istringstream rest(path.substr(prefix.size()));
-    for (std::string part; std::getline(rest, part, '/');) parts.push_back(part);
-    ASSERT_EQ(parts.size(), 4u) << path;
-    auto number = [](const std::string& text) {
-        return !text.empty() && text[0] != '0' &&
-               text.find_first_not_of("0123456789") == std::string::npos;
-    };
-    EXPECT_TRUE(number(parts[0]) && parts[0].size() == 4) << path;
-    EXPECT_TRUE(number(parts[1]) && std::stoi(parts[1]) <= 12) << path;
-    EXPECT_TRUE(number(parts[2]) && std::stoi(parts[2]) <= 31) << path;
-    const std::string suffix = "_2.jpg";
-    ASSERT_GT(parts[3].size(), suffix.size());
-    ASSERT_EQ(parts[3].substr(parts[3].size() - suffix.size()), suffix) << path;
-    const std::string digits = parts[3].substr(0, parts[3].size() - suffix.size());
-    ASSERT_TRUE(number(digits)) << path;
-    const long long seconds = std::stoll(digits);
-    EXPECT_GE(seconds, static_cast<long long>(before));
-    EXPECT_LE(seconds, static_cast<long long>(after));
-
-    const std::string folder = path.substr(0, path.rfind('/'));
-    EXPECT_TRUE(IsDirectory(folder));
-    // The same day's folder is used again as it is.
-    fixture::WriteFile(folder + "/keep", "x");
-    const std::string next = Photo::GeneratePhotoPath(1);
-    EXPECT_EQ(next.substr(0, next.rfind('/')), folder);
-    EXPECT_EQ(fixture::ReadFile(folder + "/keep"), "x");
 }
