@@ -137,6 +137,13 @@ void DeliveryQueue::Settle(const CardPhoto& photo, DeliveryOutcome outcome, cons
     K5_ASSERT_THREAD(bound_);
     const int64_t now = settings_.clock();
     auto found = photos_.find(photo.relative);
+    if (outcome == DeliveryOutcome::ServerDown || outcome == DeliveryOutcome::Refused) lastError_ = reason;
+    if (outcome == DeliveryOutcome::ServerDown) server_ = "down";
+    if (outcome == DeliveryOutcome::Delivered || outcome == DeliveryOutcome::NameTaken ||
+        outcome == DeliveryOutcome::Refused) {
+        server_ = "up";
+        if (outcome != DeliveryOutcome::Refused) lastError_.clear();
+    }
     switch (outcome) {
     case DeliveryOutcome::Delivered:
         ServerBack(now);
@@ -181,6 +188,19 @@ void DeliveryQueue::Settle(const CardPhoto& photo, DeliveryOutcome outcome, cons
     case DeliveryOutcome::Aborted:
         break;
     }
+}
+
+DeliveryFigures DeliveryQueue::Figures() const {
+    DeliveryFigures figures;
+    figures.waiting = static_cast<int64_t>(photos_.size());
+    for (const auto& entry : photos_) {
+        const CardPhoto& photo = entry.second.photo;
+        if (figures.oldestWaiting == 0 || photo.seconds < figures.oldestWaiting) figures.oldestWaiting = photo.seconds;
+        if (entry.second.asideWait != 0) ++figures.setAside;
+    }
+    figures.server = down_ ? "down" : server_;
+    figures.serverError = lastError_;
+    return figures;
 }
 
 void DeliveryQueue::Save() const {

@@ -23,6 +23,19 @@ enum class DeliveryOutcome {
     Aborted      // the deadline came
 };
 
+// What delivery stands at, for an operator (the device's state topic).
+struct DeliveryFigures {
+    int64_t waiting = 0;        // photos not delivered yet
+    int64_t oldestWaiting = 0;  // the oldest one's capture time (seconds since the epoch; 0: none)
+    int64_t setAside = 0;       // photos the server refuses
+    std::string server = "unknown";  // "up", "down" or "unknown" (not asked yet)
+    std::string serverError;    // the server's words of the last failure ("" while none)
+    bool operator==(const DeliveryFigures& other) const {
+        return waiting == other.waiting && oldestWaiting == other.oldestWaiting && setAside == other.setAside &&
+               server == other.server && serverError == other.serverError;
+    }
+};
+
 // The order in which photos go and how long they wait: fresh photos first (as they came),
 // then the backlog oldest first; photos the server refused set aside, each with a wait of its
 // own; an unreachable server makes everything wait, firstRetry doubling up to maxRetry; and
@@ -71,6 +84,8 @@ public:
     bool Holding() const;
     int64_t Now() const { return settings_.clock(); }
 
+    DeliveryFigures Figures() const;
+
     // Writes the waits and the photos still fresh to stateFile (write, sync, rename).
     void Save() const;
 
@@ -98,6 +113,8 @@ private:
     int64_t downUntil_ = 0;
     int64_t lastWarn_ = 0;
     int deliveredSinceBack_ = 0;
+    std::string server_ = "unknown";
+    std::string lastError_;
     std::atomic<int64_t> deadline_{0};  // 0: none
     // Of the last run, for photos not added yet.
     std::map<std::string, std::pair<int64_t, int64_t>> loadedAside_;  // wait, until

@@ -31,6 +31,9 @@ PhotoDelivery::Result Done(DeliveryOutcome outcome, std::string reason = std::st
 PhotoDelivery::PhotoDelivery(PhotoServer& server, Settings settings, Hooks hooks)
     : server_(server), settings_(std::move(settings)), hooks_(std::move(hooks)) {}
 
+PhotoDelivery::PhotoDelivery(std::unique_ptr<PhotoServer> server, Settings settings, Hooks hooks)
+    : owned_(std::move(server)), server_(*owned_), settings_(std::move(settings)), hooks_(std::move(hooks)) {}
+
 PhotoDelivery::Result PhotoDelivery::Fail(const ServerReply& reply) {
     ServerReply why = reply;
     // A failure without any kind of its own is never taken for success.

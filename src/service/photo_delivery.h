@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -11,13 +12,40 @@
 #include "service/photo_server.h"
 #include "utils/thread_check.h"
 
-// The delivery of one photo to the server, as a short sequence of named steps: claim the
+// What a try to deliver one photo came to.
+struct DeliveryResult {
+    DeliveryOutcome outcome = DeliveryOutcome::Refused;
+    std::string reason;
+    bool claimLost = false;  // NameTaken: another device's claim (not a file) holds the name
+};
+
+// What delivery needs of its surroundings.
+struct DeliveryHooks {
+    std::function<bool()> pastDeadline;
+    // Records on the card, once a claim is made and before anything is sent into it, that
+    // this device holds the photo's name; false when the card could not record it.
+    std::function<bool(const CardPhoto&)> recordClaim;
+    std::function<void(std::chrono::milliseconds)> sleep;
+};
+
+// One way of delivering photos to one server (file servers: PhotoDelivery below). Delivery
+// thread only.
+class Delivery {
+public:
+    virtual ~Delivery() = default;
+    // Delivers `photo`, whose bytes are the `size` bytes of `fd`.
+    virtual DeliveryResult Deliver(const CardPhoto& photo, int fd, int64_t size) = 0;
+    // Ends the session with the server; the next delivery opens a new one.
+    virtual void Close() = 0;
+};
+
+// The delivery of one photo to a file server, as a short sequence of named steps: claim the
 // name, ask what is under it, resume or send the temporary copy, rename it into place,
 // confirm. Each decision is a small function of the server's answers. Nothing here is
 // replaced on the server, and a file under the photo's name counts as this photo only when
 // its bytes are known to be the photo's: renamed into place by this device in this run, or
 // compared (the server's digest, or a download) equal. Delivery thread only.
-class PhotoDelivery {
+class PhotoDelivery : public Delivery {
 public:
     struct Settings {
         std::string remoteFolder;  // the server folder of this device's photos ("": the root)
@@ -27,23 +55,15 @@ public:
         // be taking in what a cut connection sent).
         std::chrono::milliseconds settle{2000};
     };
-    struct Hooks {
-        std::function<bool()> pastDeadline;
-        // Records on the card, once the claim is made and before anything is sent into it,
-        // that this device holds the photo's name; false when the card could not record it.
-        std::function<bool(const CardPhoto&)> recordClaim;
-        std::function<void(std::chrono::milliseconds)> sleep;
-    };
-    struct Result {
-        DeliveryOutcome outcome = DeliveryOutcome::Refused;
-        std::string reason;
-        bool claimLost = false;  // NameTaken: another device's claim (not a file) holds the name
-    };
+    using Hooks = DeliveryHooks;
+    using Result = DeliveryResult;
 
+    // Over a server of the caller's, or one of its own.
     PhotoDelivery(PhotoServer& server, Settings settings, Hooks hooks);
+    PhotoDelivery(std::unique_ptr<PhotoServer> server, Settings settings, Hooks hooks);
 
-    // Delivers `photo`, whose bytes are the `size` bytes of `fd`.
-    Result Deliver(const CardPhoto& photo, int fd, int64_t size);
+    Result Deliver(const CardPhoto& photo, int fd, int64_t size) override;
+    void Close() override { server_.Close(); }
 
     // Whether names are claimed on this server (false once it turned out to make no folders).
     bool Claims() const { return server_.NeedsClaims() && !claimsOff_; }
@@ -75,6 +95,7 @@ private:
     Result Place(const Names& names, int fd, int64_t size, bool partial);
     Result Fail(const ServerReply& reply);
 
+    std::unique_ptr<PhotoServer> owned_;
     PhotoServer& server_;
     const Settings settings_;
     const Hooks hooks_;

@@ -1,6 +1,7 @@
 #include "service/photo_store.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -113,6 +114,21 @@ void PhotoStore::onInit() {
     delivery.queue.stateFile = settings.deliveryStateFile;
     delivery.queue.clock = settings.waitClock;
     delivery.keepAlive = settings.keepAlive;
+    delivery.wallClock = [this]() { return Now(); };
+    if (settings.onState) {
+        delivery.report = [this](const DeliveryFigures& figures, int64_t lastDelivery) {
+            State state;
+            state.delivery = figures;
+            state.lastDelivery = lastDelivery;
+            struct statvfs sd {};
+            if (::statvfs(settings.sdFolder.c_str(), &sd) == 0) {
+                state.cardFreeMb = static_cast<int64_t>(sd.f_bavail) * static_cast<int64_t>(sd.f_frsize) /
+                                   (1024 * 1024);
+                state.cardFreeFiles = static_cast<int64_t>(sd.f_favail);
+            }
+            settings.onState(state);
+        };
+    }
 
     // Delivery posts what the card must do; it outlives none of it (this thread ends after it).
     PhotoUploader::CardSide side;
@@ -128,8 +144,14 @@ void PhotoStore::onInit() {
         return recorded.wait_for(kRecordWait) == std::future_status::ready && recorded.get();
     };
     side.finished = [this]() { post(std::make_shared<UploaderDoneEvent>()); };
-    uploader = std::make_shared<PhotoUploader>("Delivery", shared_from_this(), delivery, side,
-                                               settings.server ? settings.server() : nullptr);
+    PhotoUploader::MakeDelivery make;
+    if (settings.server) {
+        const PhotoDelivery::Settings steps = delivery.delivery;
+        make = [this, steps](const DeliveryHooks& hooks, const std::function<bool()>&) {
+            return std::make_unique<PhotoDelivery>(settings.server(), steps, hooks);
+        };
+    }
+    uploader = std::make_shared<PhotoUploader>("Delivery", shared_from_this(), delivery, side, make);
     uploader->start();
 
     std::vector<CardPhoto> backlog = card.LoadPending();

@@ -10,6 +10,7 @@
 
 #include "net/ftp.h"
 #include "service/capture_slot.h"
+#include "service/delivery_queue.h"
 #include "service/photo_card.h"
 #include "utils/thread.h"
 
@@ -23,6 +24,13 @@ class PhotoServer;
 // do. The card's work never waits for the network.
 class PhotoStore : public Thread {
 public:
+    // What the photos stand at, for the state topic.
+    struct State {
+        DeliveryFigures delivery;
+        int64_t lastDelivery = 0;  // wall clock seconds of the last delivery in this run (0: none)
+        int64_t cardFreeMb = 0;
+        int64_t cardFreeFiles = 0;  // 0 where the file system counts none (FAT)
+    };
     struct Settings {
         std::string sdFolder;
         int64_t minFreeBytes = 64LL * 1024 * 1024;  // free space kept on the card (0: none)
@@ -52,6 +60,9 @@ public:
         std::function<int64_t()> clock;
         // Milliseconds on a clock that runs on across runs, any thread (default: boot time).
         std::function<int64_t()> waitClock;
+        // Called on the delivery thread whenever the state changes (at most as often as a
+        // photo is added, tried or removed).
+        std::function<void(const State&)> onState;
         // The photo server (tests hand in a fake; null: the one of the ftp members).
         std::function<std::unique_ptr<PhotoServer>()> server;
 

@@ -31,11 +31,11 @@ DeliveryQueue::Settings PhotoUploader::WithWake(DeliveryQueue::Settings settings
 }
 
 PhotoUploader::PhotoUploader(const std::string& name, std::shared_ptr<Thread> parent, Settings settings,
-                             CardSide card, std::unique_ptr<PhotoServer> server)
+                             CardSide card, MakeDelivery makeDelivery)
     : Thread(name, std::move(parent)),
       settings_(std::move(settings)),
       card_(std::move(card)),
-      server_(std::move(server)),
+      makeDelivery_(std::move(makeDelivery)),
       queue_(WithWake(settings_.queue, this)) {}
 
 PhotoUploader::~PhotoUploader() = default;
@@ -58,13 +58,11 @@ void PhotoUploader::Finish(std::chrono::steady_clock::time_point deadline) {
 
 void PhotoUploader::onInit() {
     Thread::onInit();
-    if (!server_) {
-        server_ = MakePhotoServer(settings_.account, [this]() {
-            if (settings_.keepAlive) settings_.keepAlive();
-            return !PastDeadline();
-        });
-    }
-    PhotoDelivery::Hooks hooks;
+    const std::function<bool()> keepGoing = [this]() {
+        if (settings_.keepAlive) settings_.keepAlive();
+        return !PastDeadline();
+    };
+    DeliveryHooks hooks;
     hooks.pastDeadline = [this]() { return PastDeadline(); };
     hooks.recordClaim = [this](const CardPhoto& photo) {
         const bool recorded = card_.recordClaim && card_.recordClaim(photo);
@@ -77,7 +75,11 @@ void PhotoUploader::onInit() {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     };
-    delivery_ = std::make_unique<PhotoDelivery>(*server_, settings_.delivery, hooks);
+    if (makeDelivery_) delivery_ = makeDelivery_(hooks, keepGoing);
+    if (!delivery_) {
+        delivery_ = std::make_unique<PhotoDelivery>(MakePhotoServer(settings_.account, keepGoing), settings_.delivery,
+                                                    hooks);
+    }
 
     // The timer's firing threads may outlive this object; they hold it only weakly.
     std::weak_ptr<Thread> self = shared_from_this();
@@ -86,11 +88,13 @@ void PhotoUploader::onInit() {
     });
     setEventHandler<AddEvent>([this](std::shared_ptr<AddEvent> event) {
         queue_.Add(event->get<0>(), event->get<1>());
+        Report();
         QueueDrain();
     });
     setEventHandler<RemoveEvent>([this](std::shared_ptr<RemoveEvent> event) {
         queue_.Remove(event->get<0>().relative);
         claimsLost_.erase(event->get<0>().relative);
+        Report();
     });
     setEventHandler<MovedEvent>([this](std::shared_ptr<MovedEvent> event) {
         const std::string& from = event->get<0>().relative;
@@ -119,7 +123,7 @@ void PhotoUploader::onExit() {
         wakeTimer_->setEnabled(false);
         wakeTimer_.reset();
     }
-    if (server_) server_->Close();
+    if (delivery_) delivery_->Close();
     Thread::onExit();
 }
 
@@ -143,7 +147,7 @@ void PhotoUploader::OnDrain() {
         next = queue_.Next();
     }
     // Nothing can go now: no session is held while the queue waits.
-    server_->Close();
+    delivery_->Close();
     if (!queue_.PastDeadline() && queue_.size() > 0) {
         const std::optional<CardPhoto> due = queue_.Next();  // arms the wake-up
         if (due) QueueDrain();
@@ -155,6 +159,15 @@ void PhotoUploader::OnDrain() {
         if (card_.finished) card_.finished();
         stop();
     }
+}
+
+void PhotoUploader::Report() {
+    if (!settings_.report) return;
+    const DeliveryFigures figures = queue_.Figures();
+    if (reportedOnce_ && figures == reported_) return;
+    reportedOnce_ = true;
+    reported_ = figures;
+    settings_.report(figures, lastDelivery_);
 }
 
 void PhotoUploader::ArmWake(int64_t delayMs) {
@@ -187,7 +200,7 @@ DeliveryOutcome PhotoUploader::DeliverOne(const CardPhoto& photo) {
                      << local << ": left alone, never sent.";
         }
     } else {
-        const PhotoDelivery::Result result = delivery_->Deliver(photo, fd.get(), static_cast<int64_t>(info.st_size));
+        const DeliveryResult result = delivery_->Deliver(photo, fd.get(), static_cast<int64_t>(info.st_size));
         outcome = result.outcome;
         reason = result.reason;
         LOG_DEBUG << "Upload FTP Photo " << local << " status: " << (outcome == DeliveryOutcome::Delivered ? 1 : 0);
@@ -221,7 +234,9 @@ DeliveryOutcome PhotoUploader::DeliverOne(const CardPhoto& photo) {
     default:
         break;
     }
+    if (outcome == DeliveryOutcome::Delivered && settings_.wallClock) lastDelivery_ = settings_.wallClock();
     queue_.Settle(photo, outcome, reason);
+    Report();
     if (outcome == DeliveryOutcome::Gone || outcome == DeliveryOutcome::Delivered) claimsLost_.erase(photo.relative);
     return outcome;
 }

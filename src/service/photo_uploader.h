@@ -26,6 +26,10 @@ public:
         DeliveryQueue::Settings queue;  // its clock must be readable from any thread
         // Called from a running transfer about once a second: "still making progress".
         std::function<void()> keepAlive;
+        // Called on this thread whenever the figures change; `lastDelivery` is the wall clock
+        // (seconds) of the last photo delivered in this run, 0 before.
+        std::function<void(const DeliveryFigures& figures, int64_t lastDelivery)> report;
+        std::function<int64_t()> wallClock;
     };
     // What the card's owner does for delivery; each may be called on this thread only.
     struct CardSide {
@@ -36,9 +40,12 @@ public:
         std::function<bool(const CardPhoto&)> recordClaim; // waits for the card's answer
         std::function<void()> finished;                    // the last thing this thread does
     };
-    // `server` null: the server of settings.account.
+    // How photos reach the server, made on this thread; null: a file server of settings.account
+    // (FTP, FTPS or SFTP). `keepGoing` is what a running request asks about once a second.
+    using MakeDelivery = std::function<std::unique_ptr<Delivery>(const DeliveryHooks& hooks,
+                                                                 const std::function<bool()>& keepGoing)>;
     PhotoUploader(const std::string& name, std::shared_ptr<Thread> parent, Settings settings, CardSide card,
-                  std::unique_ptr<PhotoServer> server = nullptr);
+                  MakeDelivery makeDelivery = nullptr);
     ~PhotoUploader() override;
 
     // Any thread.
@@ -59,16 +66,20 @@ private:
     void QueueDrain();
     DeliveryOutcome DeliverOne(const CardPhoto& photo);
     void ArmWake(int64_t delayMs);
+    void Report();
     bool PastDeadline() const { return queue_.PastDeadline(); }
     static DeliveryQueue::Settings WithWake(DeliveryQueue::Settings settings, PhotoUploader* self);
 
     Settings settings_;
     const CardSide card_;
-    std::unique_ptr<PhotoServer> server_;
+    const MakeDelivery makeDelivery_;
     DeliveryQueue queue_;
-    std::unique_ptr<PhotoDelivery> delivery_;
+    std::unique_ptr<Delivery> delivery_;
     std::unique_ptr<Timer> wakeTimer_;
     std::map<std::string, int> claimsLost_;  // by photo: names lost to other devices' claims
     bool drainQueued_ = false;
+    DeliveryFigures reported_;
+    bool reportedOnce_ = false;
+    int64_t lastDelivery_ = 0;
     bool finishing_ = false;
 };
