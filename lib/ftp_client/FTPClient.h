@@ -254,10 +254,10 @@ private:
     // itself failed (nothing is remembered then).
     bool KnowDigestCommands() const;
     // Asks the server's digest of strPath with the best command it offers. True when it
-    // answered: bPresent false for no such file; an empty strDigest when the command is not
-    // of use after all (the caller downloads then).
-    bool RemoteDigest(const std::string& strPath, bool& bPresent, std::string& strAlgorithm,
-                      std::string& strDigest, std::string& strHow) const;
+    // answered; an empty strDigest when there is none to use (none offered, refused, no such
+    // file: the caller downloads then).
+    bool RemoteDigest(const std::string& strPath, std::string& strAlgorithm, std::string& strDigest,
+                      std::string& strHow) const;
     bool DownloadCompare(const std::string& strPath, int iFd, std::int64_t iSize, bool& bPresent,
                          bool& bSame) const;
 

@@ -161,9 +161,8 @@ bool CFTPClient::KnowDigestCommands() const {
     return true;
 }
 
-bool CFTPClient::RemoteDigest(const std::string& strPath, bool& bPresent, std::string& strAlgorithm,
-                              std::string& strDigest, std::string& strHow) const {
-    bPresent = true;
+bool CFTPClient::RemoteDigest(const std::string& strPath, std::string& strAlgorithm, std::string& strDigest,
+                              std::string& strHow) const {
     strDigest.clear();
     std::string strHashAlgorithm;
     for (const char* szWanted : {"SHA-256", "SHA-512", "SHA-1", "MD5"}) {
@@ -197,7 +196,9 @@ bool CFTPClient::RemoteDigest(const std::string& strPath, bool& bPresent, std::s
     const long lCode = m_LastResult.lResponseCode;
     const std::vector<std::string> vecWords = FinalReplyWords(strReplies);
     if (lCode == 550) {
-        bPresent = false;
+        // No such file, or no digest of it for us (a folder, a file the server will not
+        // read that way): the download's SIZE and RETR tell which, a file found is never
+        // taken for absent.
         return true;
     }
     if (lCode >= 400 && lCode < 500) {
@@ -320,15 +321,15 @@ bool CFTPClient::CompareWithFd(const std::string& strRemoteFile, int iFd, std::i
     const std::string strPath = AbsolutePath(strRemoteFile);
     if (m_eFtpProtocol != SFTP) {
         if (!KnowDigestCommands()) {
-            return Fail(
-                m_LastResult.eCurlCode == CURLE_OK ? CURLE_QUOTE_ERROR : m_LastResult.eCurlCode,
-                StringFormat("[FTPClient][Error] Unable to ask the server's features (Error = %d | %s).",
-                             static_cast<int>(m_LastResult.eCurlCode),
-                             curl_easy_strerror(m_LastResult.eCurlCode)));
+            const CURLcode eCode =
+                m_LastResult.eCurlCode == CURLE_OK ? CURLE_QUOTE_ERROR : m_LastResult.eCurlCode;
+            return Fail(eCode,
+                        StringFormat("[FTPClient][Error] Unable to ask the server's features (Error = %d | %s).",
+                                     static_cast<int>(eCode), curl_easy_strerror(eCode)));
         }
         std::string strAlgorithm;
         std::string strDigest;
-        if (!RemoteDigest(strPath, bPresent, strAlgorithm, strDigest, strHow)) {
+        if (!RemoteDigest(strPath, strAlgorithm, strDigest, strHow)) {
             const CURLcode eCode =
                 m_LastResult.eCurlCode == CURLE_OK ? CURLE_QUOTE_ERROR : m_LastResult.eCurlCode;
             return Fail(
@@ -336,8 +337,8 @@ bool CFTPClient::CompareWithFd(const std::string& strRemoteFile, int iFd, std::i
                 StringFormat("[FTPClient][Error] Unable to get the digest of %s (Error = %d | %s).",
                              strRemoteFile.c_str(), static_cast<int>(eCode), curl_easy_strerror(eCode)));
         }
-        if (!bPresent) return true;
         if (!strDigest.empty()) {
+            bPresent = true;
             const std::string strLocal = DigestOfFd(iFd, iSize, strAlgorithm);
             if (strLocal.empty()) {
                 return Fail(CURLE_READ_ERROR,
