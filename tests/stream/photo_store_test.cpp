@@ -419,40 +419,64 @@ TEST_F(PhotoStoreTest, DevicesSharingAnAccountNeverMixTheirPhotos) {
     options.throttleBytesPerSecond = 200000;  // both transfers at once
     fixture::FtpServer server(options);
     const int64_t second = 1767312000;
-    for (const std::string& folder : {std::string(), std::string("/fleet/{mac}")}) {
+    // Shared folders with overlapping transfers (a race for claims on a new day, then a photo
+    // more each), shared folders one after the other (the second device finds a file of its
+    // photo's size under the name), and a folder of each device's own.
+    enum Mode { Overlapping, OneAfterTheOther, OwnFolders };
+    for (const Mode mode : {Overlapping, OneAfterTheOther, OwnFolders}) {
+        const std::string folder = mode == OwnFolders ? "/fleet/{mac}" : "";
+        const int64_t at = second + (mode == OneAfterTheOther ? 2 * 86400 : 0);
         std::vector<std::shared_ptr<PhotoStore>> stores;
-        std::vector<std::string> sds, photos, pictures;
+        std::vector<std::string> sds, pictures;
         for (const std::string mac : {"02000000000a", "02000000000b"}) {
-            sds.push_back(dir_ + "/" + mac + (folder.empty() ? "-a" : "-b"));
+            sds.push_back(dir_ + "/" + mac + "-" + std::to_string(mode));
             ::mkdir(sds.back().c_str(), 0700);
             PhotoStore::Settings settings = StoreSettings(sds.back(), server.port());
             settings.mac = mac;
             settings.remoteFolder = photo_layout::RemoteFolder(folder, mac);
             settings.claimNames = folder.empty();
-            settings.clock = [second] { return second; };
+            settings.clock = [at] { return at; };
             stores.push_back(std::make_shared<PhotoStore>("PhotoStore", nullptr, settings));
             stores.back()->start();
-            pictures.push_back(Jpeg(mac.back() == 'a' ? 150000 : 120000, mac.back()));
+            // One size for both: real JPEGs of one scene often share theirs; only the bytes differ.
+            pictures.push_back(Jpeg(150000, mac.back()));
             fixture::WriteFile(gPicture, pictures.back());
-            photos.push_back(Take(*stores.back(), 1, sds.back()));
+            Take(*stores.back(), 1, sds.back());
+            if (mode == OneAfterTheOther) {
+                ASSERT_TRUE(fixture::WaitFor([&] { return Pending(sds.back() + "/photo").empty(); }, 60s)) << tap_->text();
+            }
+        }
+        for (std::size_t i = 0; i < 2 && mode == Overlapping; ++i) {
+            ASSERT_TRUE(fixture::WaitFor([&] { return Pending(sds[i] + "/photo").empty(); }, 60s)) << tap_->text();
+            pictures.push_back(Jpeg(150000, 'c' + static_cast<unsigned>(i)));
+            fixture::WriteFile(gPicture, pictures.back());
+            Take(*stores[i], 1, sds[i]);
         }
         for (const std::string& sd : sds) {
             ASSERT_TRUE(fixture::WaitFor([&] { return Pending(sd + "/photo").empty(); }, 60s)) << tap_->text();
         }
         for (auto& store : stores) store->Shutdown();
+        // Every photo byte for byte under its own name, on the card and on the server.
+        std::vector<std::string> claims;
         for (std::size_t i = 0; i < 2; ++i) {
-            const std::string remote = server.root() + photo_layout::RemoteName(
-                                                           photo_layout::RemoteFolder(folder, i == 0 ? "02000000000a" : "02000000000b"),
-                                                           Photos(sds[i] + "/photo").at(0));
-            EXPECT_TRUE(fixture::ReadFile(sds[i] + "/photo/" + Photos(sds[i] + "/photo").at(0)) == pictures[i]);
-            EXPECT_TRUE(fixture::ReadFile(remote) == pictures[i]) << remote << tap_->text() << server.log();
+            const std::string mac = i == 0 ? "02000000000a" : "02000000000b";
+            std::vector<std::string> own;
+            for (std::size_t p = i; p < pictures.size(); p += 2) own.push_back(pictures[p]);
+            const std::vector<std::string> onCard = Photos(sds[i] + "/photo");
+            ASSERT_EQ(onCard.size(), own.size());
+            for (std::size_t p = 0; p < onCard.size(); ++p) {
+                const std::string remote =
+                    server.root() + photo_layout::RemoteName(photo_layout::RemoteFolder(folder, mac), onCard[p]);
+                EXPECT_TRUE(fixture::ReadFile(sds[i] + "/photo/" + onCard[p]) == own[p]) << onCard[p];
+                EXPECT_TRUE(fixture::ReadFile(remote) == own[p]) << remote << tap_->text() << server.log();
+                claims.push_back(onCard[p] + ".claim");
+            }
         }
-        if (!folder.empty()) {
-            EXPECT_EQ(photos[0], photos[1]) << "the same name, each in its own folder";
+        if (mode == OwnFolders) {
+            EXPECT_EQ(Photos(sds[0] + "/photo"), Photos(sds[1] + "/photo")) << "the same name, each in its own folder";
         } else {
-            // Each name's claim stands, empty, in the day's claims: nothing else is left there.
-            std::vector<std::string> claims;
-            for (const std::string& sd : sds) claims.push_back(Photos(sd + "/photo").at(0) + ".claim");
+            // Claims stayed on after the race: each name's claim stands, empty, in the day's
+            // claims, and nothing else is left there.
             std::sort(claims.begin(), claims.end());
             const std::string day = claims[0].substr(0, claims[0].rfind('/'));
             for (std::string& claim : claims) claim = claim.substr(day.size() + 1);
@@ -460,7 +484,7 @@ TEST_F(PhotoStoreTest, DevicesSharingAnAccountNeverMixTheirPhotos) {
         }
     }
     for (const std::string& file : Tree(server.root())) EXPECT_EQ(file.find(".part"), std::string::npos) << file;
-    EXPECT_EQ(Photos(server.root() + "/photo").size(), 2u);
+    EXPECT_EQ(Photos(server.root() + "/photo").size(), 6u);
     EXPECT_EQ(Photos(server.root() + "/fleet/02000000000a/photo").size(), 1u);
     EXPECT_EQ(Photos(server.root() + "/fleet/02000000000b/photo").size(), 1u);
 }
@@ -641,4 +665,72 @@ TEST_F(PhotoStoreTest, OneRefusedPhotoWaitsAloneAndTheBacklogGoesOverOneSession)
     }
     std::printf("backlog of 10: %.2f commands per photo from its claim to its confirmation, %d login(s)\n",
                 static_cast<double>(commands) / ordinary, logins);
+}
+
+// The next run carries on where a stop left delivery: the photo taken at the stop goes before
+// the backlog, the server-down wait goes on (not from its start), and a photo whose claim a
+// kill left empty (claimed, recorded on the card, nothing sent) goes under its own name.
+TEST_F(PhotoStoreTest, TheNextRunSendsThePhotoOfTheStopFirstAndResumesAKilledClaim) {
+    std::vector<std::string> backlog;
+    for (int i = 0; i < 3; ++i) {
+        backlog.push_back("2026/1/5/" + std::to_string(1767571200 + 60 * i) + "_1.jpg");
+        PutPending(sd_, backlog.back(), Jpeg(20000 + i, static_cast<unsigned>(i)));
+    }
+    fixture::FtpServer server;
+    const std::string killed = "/photo/" + backlog[0];
+    CreateDirectory(server.root() + photo_layout::RemoteClaim(killed));
+    fixture::WriteFile(sd_ + "/photo/.pending/" + photo_layout::ClaimRecordPath(backlog[0]), "");
+
+    PhotoStore::Settings settings = StoreSettings(sd_, fixture::FreeTcpPort());  // nobody there
+    settings.deliveryStateFile = dir_ + "/photos";
+    std::string stop;
+    {
+        auto store = std::make_shared<PhotoStore>("PhotoStore", nullptr, settings);
+        store->start();
+        ASSERT_TRUE(tap_->waitFor("The photo server cannot be reached (", 30s)) << tap_->text();
+        fixture::WriteFile(gPicture, Jpeg(30000, 9));
+        stop = Take(*store, 2);
+        store->Shutdown(std::chrono::steady_clock::now());
+    }
+    EXPECT_EQ(Pending(sd_ + "/photo").size(), 4u);
+
+    settings.ftpPort = server.port();
+    auto store = std::make_shared<PhotoStore>("PhotoStore", nullptr, settings);
+    store->start();
+    ASSERT_TRUE(fixture::WaitFor([&] { return Pending(sd_ + "/photo").empty(); }, 60s)) << tap_->text() << server.log();
+    store->Shutdown();
+    const std::string log = server.log();
+    const std::size_t first = log.find("<- STOR ");
+    ASSERT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.compare(first, 8 + photo_layout::RemoteClaims("/photo/" + stop).size(),
+                          "<- STOR " + photo_layout::RemoteClaims("/photo/" + stop)),
+              0)
+        << "the photo of the stop first: " << log;
+    EXPECT_LT(log.find("/photo/" + stop), log.find("/photo/" + backlog[0])) << log;
+    // The killed claim was this device's: the photo kept its name, on the card and the server.
+    EXPECT_EQ(tap_->count("Another device claimed"), 0) << tap_->text();
+    backlog.push_back(stop);
+    for (const std::string& photo : backlog) {
+        EXPECT_TRUE(fixture::ReadFile(server.root() + "/photo/" + photo) == fixture::ReadFile(sd_ + "/photo/" + photo))
+            << photo;
+    }
+    EXPECT_EQ(Tree(sd_ + "/photo/.pending"), std::vector<std::string>{}) << "no record left behind";
+}
+
+// A server that accepts and then never answers holds delivery, never the card: photos taken
+// meanwhile are named and recorded at once, and the stop cuts the wait.
+TEST_F(PhotoStoreTest, ASilentServerHoldsDeliveryNeverTheCard) {
+    fixture::SilentServer silent;
+    PhotoStore::Settings settings = StoreSettings(sd_, silent.port());
+    auto store = std::make_shared<PhotoStore>("PhotoStore", nullptr, settings);
+    store->start();
+    fixture::WriteFile(gPicture, Jpeg(20000, 1));
+    const std::string first = Take(*store, 1);
+    ASSERT_TRUE(fixture::WaitFor([&] { return silent.accepted() >= 1; }, 30s)) << "delivery waits on the server";
+    std::vector<std::string> taken{first};
+    for (int camera : {2, 3}) taken.push_back(Take(*store, camera));
+    std::sort(taken.begin(), taken.end());
+    EXPECT_EQ(Pending(sd_ + "/photo"), taken);
+    store->Shutdown(std::chrono::steady_clock::now() + std::chrono::seconds(1));
+    EXPECT_EQ(Pending(sd_ + "/photo"), taken);
 }
