@@ -41,6 +41,12 @@ PhotoDelivery::Result PhotoDelivery::Fail(const ServerReply& reply) {
     return Done(OutcomeOf(why), why.Describe());
 }
 
+bool PhotoDelivery::Cut(const ServerReply& reply) {
+    if (!reply.cut()) return false;
+    failure_ = reply;
+    return true;
+}
+
 PhotoDelivery::Names PhotoDelivery::NamesOf(const CardPhoto& photo) const {
     Names names;
     names.local = Local(photo);
@@ -58,7 +64,7 @@ PhotoDelivery::Result PhotoDelivery::Deliver(const CardPhoto& photo, int fd, int
     Names names = NamesOf(photo);
     Claim claim = Claim::None;
     if (Claims()) {
-        claim = photo.claimed || ourClaims_.count(names.claim) != 0 ? Claim::Ours : ClaimName(photo, names);
+        claim = photo.claimed || ourClaims_.count(names.claim) != 0 ? Claim::Ours : ClaimName(names);
         if (claim == Claim::Failed) return Fail(failure_);
         if (claim == Claim::Taken) {
             Result result = Done(DeliveryOutcome::NameTaken, "Another device claimed " + names.remote + " first");
@@ -108,35 +114,23 @@ PhotoDelivery::Result PhotoDelivery::Deliver(const CardPhoto& photo, int fd, int
 // Claim first, ask after: of the devices sharing the account only the one that made the claim
 // folder moves a file into the name, and a file another device finished there before the
 // claim is seen by the question that follows.
-PhotoDelivery::Claim PhotoDelivery::ClaimName(const CardPhoto&, const Names& names) {
+PhotoDelivery::Claim PhotoDelivery::ClaimName(const Names& names) {
     const ServerReply made = server_.MakeFolder(names.claim);
     if (made.ok()) {
         madeFolder_ = true;
         return Claim::Made;
     }
-    if (made.cut()) {
-        failure_ = made;
-        return Claim::Failed;
-    }
+    if (Cut(made)) return Claim::Failed;
     // Not made: the day is new (its folder is missing), the claim stands, or this account makes
     // no folders. A new day is the common case and costs one question.
     const ServerReply day = server_.MakeFolder(names.day);
-    if (day.cut()) {
-        failure_ = day;
-        return Claim::Failed;
-    }
+    if (Cut(day)) return Claim::Failed;
     if (day.ok()) return ClaimInNewDay(names);
     const ServerReply exists = server_.FolderExists(names.day);
-    if (exists.cut()) {
-        failure_ = exists;
-        return Claim::Failed;
-    }
+    if (Cut(exists)) return Claim::Failed;
     if (exists.kind == Kind::Absent) {
         const ServerReply folders = MakeFolders(names.day);  // a new month, a new account
-        if (folders.cut()) {
-            failure_ = folders;
-            return Claim::Failed;
-        }
+        if (Cut(folders)) return Claim::Failed;
         if (folders.ok()) return ClaimInNewDay(names);
     }
     return ClaimInExistingDay(names);
@@ -145,10 +139,7 @@ PhotoDelivery::Claim PhotoDelivery::ClaimName(const CardPhoto&, const Names& nam
 PhotoDelivery::Claim PhotoDelivery::ClaimInNewDay(const Names& names) {
     madeFolder_ = true;
     const ServerReply claims = server_.MakeFolder(names.claims);
-    if (claims.cut()) {
-        failure_ = claims;
-        return Claim::Failed;
-    }
+    if (Cut(claims)) return Claim::Failed;
     const ServerReply made = server_.MakeFolder(names.claim);
     if (made.ok()) return Claim::NewDay;
     return ClaimMadeOrRaced(names, made);
@@ -158,16 +149,10 @@ PhotoDelivery::Claim PhotoDelivery::ClaimInNewDay(const Names& names) {
 // day has no claims folder yet (made by an older version or by someone else).
 PhotoDelivery::Claim PhotoDelivery::ClaimInExistingDay(const Names& names) {
     const ServerReply claim = server_.FolderExists(names.claim);
-    if (claim.cut()) {
-        failure_ = claim;
-        return Claim::Failed;
-    }
+    if (Cut(claim)) return Claim::Failed;
     if (claim.ok()) return Claim::Standing;
     const ServerReply claims = server_.MakeFolder(names.claims);
-    if (claims.cut()) {
-        failure_ = claims;
-        return Claim::Failed;
-    }
+    if (Cut(claims)) return Claim::Failed;
     const ServerReply made = server_.MakeFolder(names.claim);
     if (made.ok()) {
         madeFolder_ = true;
@@ -180,15 +165,9 @@ PhotoDelivery::Claim PhotoDelivery::ClaimInExistingDay(const Names& names) {
 // device made it just before us (claims stay on, the photo moves on). Absent: the server
 // refuses folders as such, and the photo goes without a claim.
 PhotoDelivery::Claim PhotoDelivery::ClaimMadeOrRaced(const Names& names, const ServerReply& made) {
-    if (made.cut()) {
-        failure_ = made;
-        return Claim::Failed;
-    }
+    if (Cut(made)) return Claim::Failed;
     const ServerReply exists = server_.FolderExists(names.claim);
-    if (exists.cut()) {
-        failure_ = exists;
-        return Claim::Failed;
-    }
+    if (Cut(exists)) return Claim::Failed;
     if (exists.ok()) return Claim::Taken;
     claimsOff_ = true;
     if (madeFolder_) {

@@ -84,7 +84,7 @@ private:
     };
     Names NamesOf(const CardPhoto& photo) const;
     std::string Local(const CardPhoto& photo) const;
-    Claim ClaimName(const CardPhoto& photo, const Names& names);
+    Claim ClaimName(const Names& names);
     Claim ClaimInNewDay(const Names& names);
     Claim ClaimInExistingDay(const Names& names);
     Claim ClaimMadeOrRaced(const Names& names, const ServerReply& made);
@@ -94,6 +94,8 @@ private:
     std::optional<Result> Resume(const Names& names, Claim claim, int64_t size, int64_t& offset);
     Result Place(const Names& names, int fd, int64_t size, bool partial);
     Result Fail(const ServerReply& reply);
+    // The session is gone: true, and the claim step's failure is `reply`.
+    bool Cut(const ServerReply& reply);
 
     std::unique_ptr<PhotoServer> owned_;
     PhotoServer& server_;

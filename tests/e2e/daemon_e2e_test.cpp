@@ -306,10 +306,11 @@ TEST_F(DaemonTest, DeliversThePhotosOfARunWithoutServerInTheNextRun) {
     EXPECT_TRUE(fixture::ReadFile(device->sd + "/" + first) == fixture::ReadFile(K5_VCAM_JPEG));
     EXPECT_NE(device->Log().find("Upload FTP Photo " + device->sd + "/" + first + " status: 0"),
               std::string::npos);
-    // The store logs its WARN just after the status line above, from its own thread.
+    // Delivery logs its line just after the status line above, from its own thread.
     EXPECT_TRUE(device->WaitForLog("Upload of photo " + device->sd + "/" + first + " failed (", 30s))
         << device->Log();
-    EXPECT_NE(device->Log().find("[WARN][../src/service/photo_store:"), std::string::npos) << device->Log();
+    // The outage itself is one WARN, from the delivery queue.
+    EXPECT_EQ(Count(device->Log(), "[WARN][../src/service/delivery_queue:"), 1u) << device->Log();
 
     // Carries on: the first two periodic heartbeats, and an answer to a command sent now.
     EXPECT_TRUE(controller->WaitUntil(
@@ -512,3 +513,56 @@ TEST_F(DaemonTest, RefusesADefectiveConfiguration) {
 }
 
 }  // namespace
+
+// A name server that never answers: the photo server's name is looked up in vain for the whole
+// run, in a network and mount namespace of the test's own (only its loopback, its own
+// resolv.conf). Delivery waits; the card does not: every photo of the run is named and
+// recorded, the one of the stop included, and the planned end stops in order within its bound.
+TEST_F(DaemonTest, ANameServerThatNeverAnswersCostsNeitherPhotosNorTheStop) {
+    Device::Options options;
+    options.ftpServer = false;
+    ASSERT_NO_FATAL_FAILURE(SetUpDevice(options));
+    device->timing = {15, 4, 0};
+    std::string config = device->ConfigText();
+    const std::string host = "\"server\": \"127.0.0.1\", \"port\": " + std::to_string(device->ftpPort);
+    ASSERT_NE(config.find(host), std::string::npos);
+    config.replace(config.find(host), host.size(), "\"server\": \"photos.k5test\", \"port\": 21");
+    fixture::WriteFile(device->dir + "/resolv.conf", "nameserver 127.0.0.1\noptions timeout:30 attempts:3\n");
+    // Reads every question, answers none; gone with the daemon.
+    fixture::WriteFile(device->dir + "/silent-dns.py",
+                       "import ctypes, socket\n"
+                       "ctypes.CDLL(None).prctl(1, 9)\n"  // PR_SET_PDEATHSIG, SIGKILL
+                       "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                       "s.bind(('127.0.0.1', 53))\n"
+                       "while True:\n"
+                       "    s.recvfrom(4096)\n");
+    // Run by the daemon's environment: the helpers without its preloaded libraries.
+    fixture::WriteFile(device->dir + "/in-netns.sh",
+                       "#!/bin/sh\nset -e\n"
+                       "exec env -u LD_PRELOAD unshare -n sh -c 'set -e; ip link set lo up;"
+                       " mount --bind \"$1/resolv.conf\" /etc/resolv.conf; python3 \"$1/silent-dns.py\" &"
+                       " sleep 0.5; exec env LD_PRELOAD=\"$2\" \"$3\"' sh \"" + device->dir + "\" \"$LD_PRELOAD\" \"" +
+                           K5CAM_BINARY + "\"\n");
+    ::chmod((device->dir + "/in-netns.sh").c_str(), 0755);
+    device->binary = device->dir + "/in-netns.sh";
+    device->Start(config);
+
+    int status = -1;
+    ASSERT_TRUE(WaitForExit(*device, 120s, status)) << device->Log();
+    ASSERT_TRUE(WIFEXITED(status)) << device->Log();
+    EXPECT_EQ(WEXITSTATUS(status), 0) << device->Log();
+    EXPECT_EQ(device->Log().find("did not finish"), std::string::npos) << device->Log();
+    ExpectNoSanitizerReport(device->Log());
+    // The lookup was still waiting when the stop cut it.
+    EXPECT_EQ(Count(device->Log(), "failed (shutting down; "), 1u) << device->Log();
+    // Every photo taken is on the card with its record; none was delivered.
+    std::vector<std::string> photos, records;
+    for (const std::string& file : Device::Files(device->sd)) {
+        if (EndsWith(file, ".jpg") && file.find("/.") == std::string::npos) photos.push_back(file.substr(6));
+        if (EndsWith(file, ".pending")) records.push_back(file);
+    }
+    EXPECT_GE(photos.size(), 3u) << device->Log();
+    EXPECT_EQ(records.size(), photos.size()) << ::testing::PrintToString(Device::Files(device->sd));
+    EXPECT_EQ(Count(device->Log(), "Kept the interrupted capture"), 0u);
+    EXPECT_EQ(Device::Files(device->sd + "/photo/.capture"), std::vector<std::string>{}) << "no capture left behind";
+}

@@ -10,24 +10,15 @@
 #include "ftp_servers.h"
 #include "ftp_test_util.h"
 #include "net/ftp.h"
+#include "session_checks.h"
 
 using fixture::WriteFile;
 using Kind = FTPClient::Result::Kind;
 
 namespace {
 
-int Count(const std::string& text, const std::string& needle) {
-    int count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
-    return count;
-}
-
-::testing::AssertionResult Is(const FTPClient::Result& result, Kind kind) {
-    if (result.kind == kind) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure()
-           << FTPClient::KindName(result.kind) << " instead of " << FTPClient::KindName(kind) << " (curl "
-           << result.curlCode << ", reply " << result.replyCode << ": " << result.message << ")";
-}
+using ftptest::Count;
+using ftptest::Is;
 
 class FtpCompare : public ::testing::Test {
 protected:

@@ -19,6 +19,7 @@
 #include "ftp_servers.h"
 #include "ftp_test_util.h"
 #include "net/ftp.h"
+#include "session_checks.h"
 
 using fixture::ReadFile;
 using fixture::WriteFile;
@@ -27,18 +28,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-int Count(const std::string& text, const std::string& needle) {
-    int count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
-    return count;
-}
-
-::testing::AssertionResult Is(const FTPClient::Result& result, Kind kind) {
-    if (result.kind == kind) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure()
-           << FTPClient::KindName(result.kind) << " instead of " << FTPClient::KindName(kind) << " (curl "
-           << result.curlCode << ", reply " << result.replyCode << ": " << result.message << ")";
-}
+using ftptest::Count;
+using ftptest::Is;
 
 // In a child made for it: its own network (only lo, a name server on 127.0.0.1:53 that reads
 // and never answers) and its own /etc/resolv.conf. A session call to a name has its stop

@@ -13,6 +13,7 @@
 #include "ftp_servers.h"
 #include "ftp_test_util.h"
 #include "net/ftp.h"
+#include "session_checks.h"
 
 using fixture::ReadFile;
 using fixture::WriteFile;
@@ -20,23 +21,8 @@ using Kind = FTPClient::Result::Kind;
 
 namespace {
 
-// Occurrences of `needle` in `text` from `from` on.
-int Count(const std::string& text, const std::string& needle, size_t from = 0) {
-    int count = 0;
-    for (size_t at = text.find(needle, from); at != std::string::npos;
-         at = text.find(needle, at + needle.size())) {
-        ++count;
-    }
-    return count;
-}
-
-::testing::AssertionResult Is(const FTPClient::Result& result, Kind kind) {
-    if (result.kind == kind) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure()
-           << FTPClient::KindName(result.kind) << " instead of " << FTPClient::KindName(kind)
-           << " (curl " << result.curlCode << ", reply " << result.replyCode << ": "
-           << result.message << ")";
-}
+using ftptest::Count;
+using ftptest::Is;
 
 class Session : public ::testing::Test {
 protected:
