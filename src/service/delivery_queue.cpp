@@ -114,13 +114,12 @@ void DeliveryQueue::Arm(int64_t now) {
         settings_.arm(-1);
         return;
     }
+    // The first moment a photo may go: its own wait and the server's, whichever ends later.
     int64_t due = INT64_MAX;
-    if (down_) {
-        due = downUntil_;
-    } else {
-        for (const auto& entry : photos_) {
-            if (!entry.second.held && entry.second.asideUntil > now) due = std::min(due, entry.second.asideUntil);
-        }
+    for (const auto& entry : photos_) {
+        if (entry.second.held) continue;
+        const int64_t at = std::max(entry.second.asideUntil, down_ ? downUntil_ : 0);
+        due = std::min(due, at);
     }
     settings_.arm(due == INT64_MAX ? -1 : std::max<int64_t>(0, due - now));
 }
