@@ -1,6 +1,7 @@
 #include "service/delivery_queue.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -213,6 +214,8 @@ void DeliveryQueue::Save() const {
         if (item.asideWait != 0) out << "aside " << item.asideWait << " " << item.asideUntil << " " << entry.first << "\n";
         if (item.fresh) out << "fresh " << entry.first << "\n";
     }
+    const std::string folder = settings_.stateFile.substr(0, settings_.stateFile.rfind('/'));
+    if (!folder.empty()) ::mkdir(folder.c_str(), 0700);  // without systemd's RuntimeDirectory=
     const std::string temporary = settings_.stateFile + ".new";
     UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     const std::string text = out.str();
