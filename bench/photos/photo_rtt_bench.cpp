@@ -2,7 +2,7 @@
 // (pyftpdlib) and to an S3 store (Ceph's RADOS Gateway), and the S3 requests per delivered photo
 // (one conditional PUT each is the aim; the first photo of a run adds the store's probe).
 //
-//   photo_rtt_bench [photos=200] [photo kB=300]
+//   photo_rtt_bench [photos=200] [photo kB=300] [ftp|s3|both=both]
 //
 // Runs as root in a network namespace of its own. The round trip comes from netem on its
 // loopback (delay 100ms) where the kernel has netem; elsewhere from a relay in this program
@@ -88,6 +88,7 @@ PhotoStore::Settings Card(const std::string& card) {
 int main(int argc, char** argv) {
     const int count = argc > 1 ? std::atoi(argv[1]) : 200;
     const size_t bytes = static_cast<size_t>(argc > 2 ? std::atoi(argv[2]) : 300) * 1024;
+    const std::string which = argc > 3 ? argv[3] : "both";
     if (::unshare(CLONE_NEWNET) != 0 || !Run({"ip", "link", "set", "lo", "up"})) {
         std::fprintf(stderr, "photo_rtt_bench: needs root for a network namespace of its own\n");
         return 1;
@@ -98,7 +99,7 @@ int main(int argc, char** argv) {
     // Log lines would cost more than the photos.
     if (std::getenv("BENCH_LOG") == nullptr) std::freopen("/dev/null", "w", stderr);
 
-    {
+    if (which != "s3") {
         fixture::FtpServer server;
         std::unique_ptr<DelayRelay> relay = netem ? nullptr : std::make_unique<DelayRelay>(server.port(), true);
         const std::string card = fixture::MakeTempDir("rtt-ftp-");
@@ -113,7 +114,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         fixture::RemoveTree(card);
     }
-    {
+    if (which != "ftp") {
         fixture::RadosGateway gateway;
         std::unique_ptr<DelayRelay> relay = netem ? nullptr : std::make_unique<DelayRelay>(gateway.port(), false);
         const std::string card = fixture::MakeTempDir("rtt-s3-");
