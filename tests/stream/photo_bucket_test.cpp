@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <vector>
@@ -76,11 +75,11 @@ protected:
     // A photo of an earlier run on the card, waiting: its path below photo/.
     std::string Waiting(int64_t seconds, const std::string& bytes) const {
         const std::string relative = photo_layout::Relative(photo_layout::DayOf(seconds), seconds, 1);
-        const std::string day = relative.substr(0, relative.rfind('/'));
-        RunTool({"mkdir", "-p", sd_ + "/photo/" + day,
-             sd_ + "/photo/.pending/" + photo_layout::MarkerPath(relative).substr(0, photo_layout::MarkerPath(relative).rfind('/'))});
+        const std::string marker = photo_layout::MarkerPath(relative);
+        RunTool({"mkdir", "-p", sd_ + "/photo/" + relative.substr(0, relative.rfind('/')),
+                 sd_ + "/photo/.pending/" + marker.substr(0, marker.rfind('/'))});
         fixture::WriteFile(sd_ + "/photo/" + relative, bytes);
-        fixture::WriteFile(sd_ + "/photo/.pending/" + photo_layout::MarkerPath(relative), "");
+        fixture::WriteFile(sd_ + "/photo/.pending/" + marker, "");
         return relative;
     }
     bool Pending(const std::string& relative) const {
