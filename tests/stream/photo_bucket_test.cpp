@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "pki.h"
 #include "rados_gateway.h"
 #include "service/bucket_delivery.h"
 #include "service/photo_layout.h"
@@ -149,6 +150,30 @@ TEST_F(PhotoBucketTest, RefusedKeysKeepThePhotos) {
     EXPECT_EQ(status, 404);
     EXPECT_EQ(tap_->count("refuses our keys (403 SignatureDoesNotMatch)"), 1) << tap_->text();
     EXPECT_EQ(tap_->count("not-the-secret"), 0);
+}
+
+// Over TLS the store must prove itself: against photo_bucket.ca_file the photo goes, against the
+// system's store (which does not know the test's CA) it stays on the card.
+TEST_F(PhotoBucketTest, TlsIsVerified) {
+    fixture::TestPki pki;
+    const fixture::TestPki::Issued issued = pki.Issue("127.0.0.1", "IP:127.0.0.1");
+    gateway_.reset();
+    gateway_ = std::make_unique<fixture::RadosGateway>(issued.certFile, issued.keyFile);
+    const std::string a = Waiting(kDay, Bytes(40000, 8));
+    PhotoStore::Settings untrusted = Settings();
+    ASSERT_EQ(untrusted.bucket.endpoint.rfind("https://", 0), 0u);
+    auto store = Start(untrusted);
+    EXPECT_TRUE(tap_->waitFor("The photo server cannot be reached (", std::chrono::seconds(30)));
+    store->Shutdown();
+    EXPECT_TRUE(Pending(a));
+    EXPECT_EQ(gateway_->Requests("PUT"), 1);  // the fixture's bucket: nothing of ours got through
+
+    PhotoStore::Settings trusted = Settings();
+    trusted.bucket.caFile = pki.caFile();
+    store = Start(trusted);
+    EXPECT_TRUE(fixture::WaitFor([&] { return !Pending(a); }, std::chrono::seconds(30))) << tap_->text();
+    store->Shutdown();
+    EXPECT_TRUE(gateway_->Get(Key(a)) == Bytes(40000, 8));
 }
 
 // A link slowed down to ~1 MB/s: the gateway killed during a PUT (the photo is sent again whole
