@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -26,6 +28,9 @@ struct Member {
     FIELD field;
     bool optional = false;             // may be absent
     const char* fallback = nullptr;    // an absent optional member's value (else empty text)
+    // The object itself may be absent (then so is the member); once it is there, the member is
+    // required unless `optional`.
+    bool optionalObject = false;
 };
 
 // Read in this order; every member is required unless marked optional.
@@ -69,6 +74,14 @@ const Member kMembers[] = {
     {nullptr, "run_length_s", Kind::Integer, RUN_LENGTH, true, "121"},
     {nullptr, "photo_interval_s", Kind::Integer, PHOTO_CAPTURE_INTERVAL, true, "60"},
     {nullptr, "heartbeat_interval_s", Kind::Integer, HEARTBEAT_INTERVAL, true, "30"},
+    // An S3-compatible object store that takes the photos instead of the FTP server.
+    {"photo_bucket", "endpoint", Kind::String, PHOTO_BUCKET_ENDPOINT, false, nullptr, true},
+    {"photo_bucket", "bucket", Kind::String, PHOTO_BUCKET_BUCKET, false, nullptr, true},
+    {"photo_bucket", "region", Kind::String, PHOTO_BUCKET_REGION, false, nullptr, true},
+    {"photo_bucket", "access_key", Kind::String, PHOTO_BUCKET_ACCESS_KEY, false, nullptr, true},
+    {"photo_bucket", "secret_key", Kind::String, PHOTO_BUCKET_SECRET_KEY, false, nullptr, true},
+    {"photo_bucket", "ca_file", Kind::File, PHOTO_BUCKET_CA_FILE, true, nullptr, true},
+    {"photo_bucket", "folder", Kind::String, PHOTO_BUCKET_FOLDER, true, nullptr, true},
 };
 
 // The file holds passwords: anyone but its owner who can read it can log in as the device.
@@ -138,7 +151,55 @@ bool IsHexDigit(char c) {
 }
 
 bool IsPassword(FIELD field) {
-    return field == MQTT_PASSWORD || field == FTP_PHOTO_PASSWORD || field == OTA_PASSWORD;
+    return field == MQTT_PASSWORD || field == FTP_PHOTO_PASSWORD || field == OTA_PASSWORD ||
+           field == PHOTO_BUCKET_SECRET_KEY;
+}
+
+// "http://host[:port][/]" or "https://...": a host of letters, digits, dots and dashes, or
+// an IPv6 address in brackets; a port from 1 to 65535; no path, query or credentials (the
+// bucket is a member of its own, and path-style keys follow the host).
+bool IsEndpoint(const std::string& url) {
+    size_t at = 0;
+    if (url.compare(0, 7, "http://") == 0) {
+        at = 7;
+    } else if (url.compare(0, 8, "https://") == 0) {
+        at = 8;
+    } else {
+        return false;
+    }
+    size_t end = at;
+    if (end < url.size() && url[end] == '[') {
+        end = url.find(']', end);
+        if (end == std::string::npos || end == at + 1) return false;
+        for (size_t i = at + 1; i < end; ++i) {
+            if (!IsHexDigit(url[i]) && url[i] != ':' && url[i] != '.') return false;
+        }
+        ++end;
+    } else {
+        while (end < url.size() && (std::isalnum(static_cast<unsigned char>(url[end])) || url[end] == '.' ||
+                                    url[end] == '-')) {
+            ++end;
+        }
+        if (end == at) return false;
+    }
+    if (end < url.size() && url[end] == ':') {
+        size_t digits = end + 1;
+        long port = 0;
+        while (digits < url.size() && std::isdigit(static_cast<unsigned char>(url[digits])) && port <= 65535) {
+            port = port * 10 + (url[digits] - '0');
+            ++digits;
+        }
+        if (digits == end + 1 || port < 1 || port > 65535) return false;
+        end = digits;
+    }
+    return end == url.size() || (end + 1 == url.size() && url[end] == '/');
+}
+
+// A folder that ends up in FTP commands or object keys: a line break would smuggle in a
+// command of its own, and ".." would leave the account's folder for the fleet's.
+bool IsSafeFolder(const std::string& folder) {
+    return folder.find_first_of(std::string("\r\n\t\0", 4)) == std::string::npos &&
+           ("/" + folder + "/").find("/../") == std::string::npos;
 }
 
 }  // namespace
@@ -166,6 +227,7 @@ Config::Config(const std::string& file, const std::string& netClassRoot) {
     }
 
     std::map<FIELD, std::string> values;
+    std::set<std::string> reportedObjects;
     bool complete = true;
     for (const Member& member : kMembers) {
         const rapidjson::Value* scope = &document;
@@ -173,8 +235,16 @@ Config::Config(const std::string& file, const std::string& netClassRoot) {
         if (member.object != nullptr) {
             path = std::string(member.object) + "." + member.name;
             auto object = document.FindMember(member.object);
+            if (member.optionalObject && object != document.MemberEnd() && !object->value.IsObject()) {
+                if (reportedObjects.insert(member.object).second) {
+                    LOG_ERROR << "Configuration " << file << ": member \"" << member.object
+                              << "\" must be an object.";
+                }
+                complete = false;
+                continue;
+            }
             if (object == document.MemberEnd() || !object->value.IsObject()) {
-                if (member.optional) {
+                if (member.optional || member.optionalObject) {
                     // The required members of the same object already report it.
                     continue;
                 }
@@ -237,13 +307,34 @@ Config::Config(const std::string& file, const std::string& netClassRoot) {
                   << ": member \"mqtt.key_file\" needs \"mqtt.cert_file\".";
         complete = false;
     }
-    // The folder ends up in FTP commands (RNFR/RNTO): a line break would smuggle in a command
-    // of its own, and ".." would leave the account's folder for the fleet's.
-    const std::string& folder = values[FTP_PHOTO_FOLDER];
-    if (folder.find_first_of(std::string("\r\n\t\0", 4)) != std::string::npos ||
-        ("/" + folder + "/").find("/../") != std::string::npos) {
+    if (!IsSafeFolder(values[FTP_PHOTO_FOLDER])) {
         LOG_ERROR << "Configuration " << file << ": member \"ftp_photo.folder\" must be a folder "
                   << "path without control characters or \"..\".";
+        complete = false;
+    }
+    if (!IsSafeFolder(values[PHOTO_BUCKET_FOLDER])) {
+        LOG_ERROR << "Configuration " << file << ": member \"photo_bucket.folder\" must be a folder "
+                  << "path without control characters or \"..\".";
+        complete = false;
+    }
+    auto endpoint = values.find(PHOTO_BUCKET_ENDPOINT);
+    if (endpoint != values.end() && !IsEndpoint(endpoint->second)) {
+        LOG_ERROR << "Configuration " << file << ": member \"photo_bucket.endpoint\" must be a URL "
+                  << "\"https://host[:port]\" (or http://) without a path.";
+        complete = false;
+    }
+    auto bucket = values.find(PHOTO_BUCKET_BUCKET);
+    if (bucket != values.end() &&
+        (bucket->second.empty() || bucket->second.find_first_of(std::string("/?#%\r\n\t \0", 9)) != std::string::npos)) {
+        LOG_ERROR << "Configuration " << file << ": member \"photo_bucket.bucket\" must be a bucket name "
+                  << "(no slash, blank or control character).";
+        complete = false;
+    }
+    auto region = values.find(PHOTO_BUCKET_REGION);
+    if (region != values.end() &&
+        (region->second.empty() || region->second.find_first_of(std::string(":/\r\n\t \0", 7)) != std::string::npos)) {
+        LOG_ERROR << "Configuration " << file << ": member \"photo_bucket.region\" must be a region name "
+                  << "such as \"us-east-1\".";
         complete = false;
     }
     for (const Range& range : kRanges) {

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "config.h"
+#include "net/resolve.h"
 #include "utils/logger.h"
 
 namespace {
@@ -57,53 +58,6 @@ bool IsTrustFailure(int code) {
     default:
         return false;
     }
-}
-
-bool IsNumericAddress(const std::string& host) {
-    unsigned char buffer[sizeof(in6_addr)];
-    return ::inet_pton(AF_INET, host.c_str(), buffer) == 1 ||
-           ::inet_pton(AF_INET6, host.c_str(), buffer) == 1;
-}
-
-// One name lookup, shared by the thread that runs it and the call that waits for it: whoever
-// lets go last frees it.
-struct Lookup {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    int error = 0;                       // getaddrinfo's code
-    std::vector<std::string> addresses;  // as CURLOPT_RESOLVE takes them ("[v6]" bracketed)
-};
-
-void RunLookup(const std::shared_ptr<Lookup>& lookup, const std::string& name) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int error = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
-    std::vector<std::string> addresses;
-    for (const addrinfo* entry = found; error == 0 && entry != nullptr; entry = entry->ai_next) {
-        char text[INET6_ADDRSTRLEN] = {};
-        std::string address;
-        if (entry->ai_family == AF_INET &&
-            ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr, text,
-                        sizeof(text)) != nullptr) {
-            address = text;
-        } else if (entry->ai_family == AF_INET6 &&
-                   ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(entry->ai_addr)->sin6_addr,
-                               text, sizeof(text)) != nullptr) {
-            address = std::string("[") + text + "]";
-        }
-        bool known = address.empty();
-        for (const std::string& other : addresses) known = known || other == address;
-        if (!known) addresses.push_back(address);
-    }
-    if (found != nullptr) ::freeaddrinfo(found);
-    std::lock_guard<std::mutex> lock(lookup->mutex);
-    lookup->error = error;
-    lookup->addresses = std::move(addresses);
-    lookup->finished = true;
-    lookup->done.notify_all();
 }
 
 }  // namespace
@@ -255,53 +209,32 @@ bool FTPClient::IsDroppedSession(const CFTPClient::OperationResult& outcome, boo
 FTPClient::Result FTPClient::Resolve() {
     Result result;
     if (lookupName_.empty() || resolved_) return result;
-    auto lookup = std::make_shared<Lookup>();
-    try {
-        std::thread([lookup, name = lookupName_] { RunLookup(lookup, name); }).detach();
-    } catch (const std::system_error& error) {
+    const Resolution found = ResolveName(lookupName_, std::chrono::seconds(kConnectTimeout), keepGoing_);
+    switch (found.kind) {
+    case Resolution::Kind::Ok:
+        client_.SetResolvedAddresses({ResolveEntry(lookupName_, lookupPort_, found.addresses)});
+        resolved_ = true;
+        return result;
+    case Resolution::Kind::Stopped:
+        result.kind = Result::Kind::Aborted;
+        result.curlCode = CURLE_ABORTED_BY_CALLBACK;
+        break;
+    case Resolution::Kind::TimedOut:
+        result.kind = Result::Kind::ServerDown;
+        result.curlCode = CURLE_OPERATION_TIMEDOUT;
+        break;
+    case Resolution::Kind::Failed:
         result.kind = Result::Kind::ServerDown;
         result.curlCode = CURLE_COULDNT_RESOLVE_HOST;
-        result.message = std::string("no thread to resolve the photo server's name: ") + error.what();
-        lastMessage_ = result.message;
+        break;
+    }
+    result.message = found.message;
+    lastMessage_ = result.message;
+    if (found.message.rfind("no thread", 0) == 0) {
         LOG_WARN << "Photo server " << lookupName_ << ": " << result.message;
-        return result;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kConnectTimeout);
-    bool stopped = false;
-    bool timedOut = false;
-    std::unique_lock<std::mutex> lock(lookup->mutex);
-    while (!stopped && !timedOut &&
-           !lookup->done.wait_for(lock, std::chrono::milliseconds(100), [&] { return lookup->finished; })) {
-        timedOut = std::chrono::steady_clock::now() >= deadline;
-        if (!timedOut && keepGoing_) {
-            lock.unlock();  // the handler may take its time; the lookup must not wait for it
-            stopped = !keepGoing_();
-            lock.lock();
-        }
-    }
-    if (stopped || timedOut) {
-        result.kind = stopped ? Result::Kind::Aborted : Result::Kind::ServerDown;
-        result.curlCode = stopped ? CURLE_ABORTED_BY_CALLBACK : CURLE_OPERATION_TIMEDOUT;
-        result.message = "resolving " + lookupName_ + (stopped ? " stopped" : " timed out");
-        lastMessage_ = result.message;
+    } else {
         LOG_DEBUG << "Photo server: " << result.message;
-        return result;
     }
-    if (lookup->error != 0 || lookup->addresses.empty()) {
-        result.kind = Result::Kind::ServerDown;
-        result.curlCode = CURLE_COULDNT_RESOLVE_HOST;
-        result.message = "cannot resolve " + lookupName_ + ": " +
-                         (lookup->error != 0 ? ::gai_strerror(lookup->error) : "no address");
-        lastMessage_ = result.message;
-        LOG_DEBUG << "Photo server: " << result.message;
-        return result;
-    }
-    std::string entry = lookupName_ + ":" + std::to_string(lookupPort_) + ":";
-    for (size_t i = 0; i < lookup->addresses.size(); ++i) {
-        entry += (i > 0 ? "," : "") + lookup->addresses[i];
-    }
-    client_.SetResolvedAddresses({entry});
-    resolved_ = true;
     return result;
 }
 

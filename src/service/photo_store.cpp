@@ -9,6 +9,7 @@
 #include <future>
 
 #include "config.h"
+#include "service/bucket_delivery.h"
 #include "service/photo_layout.h"
 #include "service/photo_server.h"
 #include "service/photo_uploader.h"
@@ -52,6 +53,10 @@ PhotoStore::Settings PhotoStore::Settings::FromConfig() {
     // does SFTP (the scheme in any case): its rename never replaces an existing file.
     settings.claimNames =
         Config::Get(FTP_PHOTO_FOLDER).find("{mac}") == std::string::npos && !IsSftpHost(settings.ftpHost);
+    settings.bucket = S3Bucket::Account{Config::Get(PHOTO_BUCKET_ENDPOINT),   Config::Get(PHOTO_BUCKET_BUCKET),
+                                        Config::Get(PHOTO_BUCKET_REGION),     Config::Get(PHOTO_BUCKET_ACCESS_KEY),
+                                        Config::Get(PHOTO_BUCKET_SECRET_KEY), Config::Get(PHOTO_BUCKET_CA_FILE)};
+    settings.bucketFolder = layout::RemoteFolder(Config::Get(PHOTO_BUCKET_FOLDER), settings.mac);
     settings.deliveryStateFile = RuntimeDirectory() + "/photos";
     // A long transfer that still moves keeps the watchdog's keep-alives coming.
     settings.keepAlive = []() { Thread::ReportProgress(); };
@@ -149,6 +154,11 @@ void PhotoStore::onInit() {
         const PhotoDelivery::Settings steps = delivery.delivery;
         make = [this, steps](const DeliveryHooks& hooks, const std::function<bool()>&) {
             return std::make_unique<PhotoDelivery>(settings.server(), steps, hooks);
+        };
+    } else if (!settings.bucket.endpoint.empty()) {
+        const BucketDelivery::Settings bucket{settings.bucket, settings.bucketFolder, settings.mac};
+        make = [bucket](const DeliveryHooks& hooks, const std::function<bool()>& keepGoing) {
+            return std::make_unique<BucketDelivery>(bucket, hooks, keepGoing);
         };
     }
     uploader = std::make_shared<PhotoUploader>("Delivery", shared_from_this(), delivery, side, make);

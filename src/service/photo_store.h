@@ -9,6 +9,7 @@
 #include <string>
 
 #include "net/ftp.h"
+#include "net/s3.h"
 #include "service/capture_slot.h"
 #include "service/delivery_queue.h"
 #include "service/photo_card.h"
@@ -63,6 +64,10 @@ public:
         // Called on the delivery thread whenever the state changes (at most as often as a
         // photo is added, tried or removed).
         std::function<void(const State&)> onState;
+        // An object store that takes the photos instead of the FTP server (photo_bucket; an
+        // empty endpoint: none), its keys below bucketFolder ("{mac}" already replaced).
+        S3Bucket::Account bucket;
+        std::string bucketFolder;
         // The photo server (tests hand in a fake; null: the one of the ftp members).
         std::function<std::unique_ptr<PhotoServer>()> server;
 

@@ -297,3 +297,54 @@ TEST_F(ConfigTest, OptionalMembersAndTheFileModeWarning) {
         EXPECT_NE(warnings[0].find("0644"), std::string::npos) << warnings[0];
     }
 }
+
+// The photo store object: optional as a whole, its members required once it is there, each
+// defect refused with one ERROR naming it; the secret key masked in the dump.
+TEST_F(ConfigTest, PhotoBucketMembers) {
+    const std::string anchor = "\"netif\": \"eth0\",";
+    const std::string good = "\"endpoint\": \"https://rgw.example:7480\", \"bucket\": \"photos\", "
+                             "\"region\": \"us-east-1\", \"access_key\": \"AK1\", \"secret_key\": \"s3-secret\"";
+    auto with = [&](const std::string& members) {
+        return Replace(kGoodConfig, anchor, anchor + " \"photo_bucket\": {" + members + "},");
+    };
+    struct Case {
+        std::string text, member;
+    };
+    const Case cases[] = {
+        {Replace(kGoodConfig, anchor, anchor + " \"photo_bucket\": \"https://rgw\","), "\"photo_bucket\" must be an object"},
+        {with("\"bucket\": \"photos\", \"region\": \"us-east-1\", \"access_key\": \"AK1\", \"secret_key\": \"x\""),
+         "\"photo_bucket.endpoint\" is missing"},
+        {with(Replace(good, ", \"secret_key\": \"s3-secret\"", "")), "\"photo_bucket.secret_key\" is missing"},
+        {with(Replace(good, "\"bucket\": \"photos\"", "\"bucket\": 5")), "\"photo_bucket.bucket\" must be a string"},
+        {with(Replace(good, "\"bucket\": \"photos\"", "\"bucket\": \"a/b\"")), "\"photo_bucket.bucket\" must be"},
+        {with(Replace(good, "\"region\": \"us-east-1\"", "\"region\": \"\"")), "\"photo_bucket.region\" must be"},
+        {with(Replace(good, "https://rgw.example:7480", "ftp://rgw.example")), "\"photo_bucket.endpoint\" must be a URL"},
+        {with(Replace(good, "https://rgw.example:7480", "https://rgw.example:99999")), "\"photo_bucket.endpoint\" must be"},
+        {with(Replace(good, "https://rgw.example:7480", "https://rgw.example/photos")), "\"photo_bucket.endpoint\" must be"},
+        {with(Replace(good, "https://rgw.example:7480", "https://")), "\"photo_bucket.endpoint\" must be"},
+        {with(good + ", \"ca_file\": \"" + dir + "/none\""), "\"photo_bucket.ca_file\" names a file that cannot be read"},
+        {with(good + ", \"folder\": \"fleet/../x\""), "\"photo_bucket.folder\" must be a folder"},
+        {with(good + ", \"folder\": 3"), "\"photo_bucket.folder\" must be a string"},
+    };
+    for (const auto& c : cases) {
+        LogCapture capture;
+        Config config(write(c.text), netRoot);
+        EXPECT_FALSE(config.IsLoaded()) << c.text;
+        auto errors = Matching(capture.lines(), "[ERROR][../src/config:");
+        ASSERT_EQ(errors.size(), 1u) << c.member;
+        EXPECT_NE(errors[0].find(c.member), std::string::npos) << errors[0];
+    }
+    LogCapture capture;
+    Config config(write(with(good + ", \"folder\": \"fleet/{mac}\", \"ca_file\": \"\"")), netRoot);
+    ASSERT_TRUE(config.IsLoaded());
+    EXPECT_EQ(config[PHOTO_BUCKET_ENDPOINT], "https://rgw.example:7480");
+    EXPECT_EQ(config[PHOTO_BUCKET_BUCKET], "photos");
+    EXPECT_EQ(config[PHOTO_BUCKET_REGION], "us-east-1");
+    EXPECT_EQ(config[PHOTO_BUCKET_ACCESS_KEY], "AK1");
+    EXPECT_EQ(config[PHOTO_BUCKET_SECRET_KEY], "s3-secret");
+    EXPECT_EQ(config[PHOTO_BUCKET_FOLDER], "fleet/{mac}");
+    for (const auto& line : capture.lines()) EXPECT_EQ(line.find("s3-secret"), std::string::npos) << line;
+    Config without(write(kGoodConfig), netRoot);
+    ASSERT_TRUE(without.IsLoaded());
+    EXPECT_EQ(without[PHOTO_BUCKET_ENDPOINT], "");
+}
