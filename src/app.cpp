@@ -196,10 +196,12 @@ int Run() {
     Deadline keepAlive;
     StartWatchdog(keepAlive);
 
+    // The run's planned length counts from here; its first second ends with a queued task.
+    const std::chrono::seconds runLength(std::stoi(Config::Get(RUN_LENGTH)));
     bool stopped = !SleepUnlessStopped(std::chrono::seconds(1));
     if (!stopped) {
         controller->post([]() { LOG_INFO << "Post async task."; });
-        stopped = !SleepUnlessStopped(std::chrono::seconds(120));
+        stopped = !SleepUnlessStopped(runLength - std::chrono::seconds(1));
     }
     if (stopped) {
         LOG_INFO << "Stop signal received, shutting down.";

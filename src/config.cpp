@@ -64,6 +64,11 @@ const Member kMembers[] = {
     // link); empty: /dev/video<N>.
     {"camera", "cam1_path", Kind::String, CAM1_PATH, true},
     {"camera", "cam2_path", Kind::String, CAM2_PATH, true},
+    // One run of the daemon and its periods, in seconds. A run ends by itself and systemd starts
+    // the next within seconds; shorter values serve tests and trials.
+    {nullptr, "run_length_s", Kind::Integer, RUN_LENGTH, true, "121"},
+    {nullptr, "photo_interval_s", Kind::Integer, PHOTO_CAPTURE_INTERVAL, true, "60"},
+    {nullptr, "heartbeat_interval_s", Kind::Integer, HEARTBEAT_INTERVAL, true, "30"},
 };
 
 // The file holds passwords: anyone but its owner who can read it can log in as the device.
@@ -79,7 +84,6 @@ void WarnIfReadableByOthers(const std::string& file) {
 }
 
 const std::pair<FIELD, const char*> kConstants[] = {
-    {HEARTBEAT_INTERVAL, "30"},
     {CMD_VERSION, "version"},
     {CMD_REBOOT, "reboot"},
     {CMD_DOWNLOAD, "download"},
@@ -94,7 +98,6 @@ const std::pair<FIELD, const char*> kConstants[] = {
     {KEY_TIME, "time"},
     {KEY_RESULT, "result"},
     {STREAM_STOP_TIMEOUT, "300"},
-    {PHOTO_CAPTURE_INTERVAL, "60"},
     {STREAM_FORMAT, "flv"},
     {STREAM_WIDTH, "1280"},
     {STREAM_HEIGHT, "720"},
@@ -116,6 +119,10 @@ const Range kRanges[] = {
     {SD_MIN_FREE_MB, "sdfolder_min_free_mb", 0, 2147483647L},
     // 0: no cap. 100 Mbit/s is far beyond what a 1280x720 camera at 10 fps can use.
     {STREAM_BITRATE_KBPS, "camera.bitrate_kbps", 0, 100000},
+    // At least a second each (the timers' resolution), at most a day.
+    {RUN_LENGTH, "run_length_s", 1, 86400},
+    {PHOTO_CAPTURE_INTERVAL, "photo_interval_s", 1, 86400},
+    {HEARTBEAT_INTERVAL, "heartbeat_interval_s", 1, 86400},
 };
 
 // The values an integer member may take, for the message that refuses a mistyped one.

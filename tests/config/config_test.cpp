@@ -87,6 +87,7 @@ TEST_F(ConfigTest, LoadsFileValuesDerivedNamesAndConstants) {
     EXPECT_EQ(config[SD_MIN_FREE_MB], "64");  // optional, absent: its default
     EXPECT_EQ(config[FTP_PHOTO_FOLDER], "");  // optional, absent: photos below /photo as always
     EXPECT_EQ(config[STREAM_BITRATE_KBPS], "0");  // optional, absent: no cap
+    EXPECT_EQ(config[RUN_LENGTH], "121");  // optional, absent: the run's usual length
     EXPECT_EQ(config[static_cast<FIELD>(20)], "");
 
     auto lines = capture.lines();
@@ -199,6 +200,12 @@ TEST_F(ConfigTest, EveryDefectiveMemberIsNamed) {
         {cam, cam + ", \"bitrate_kbps\": 100001", bitrate},
         {cam, cam + ", \"bitrate_kbps\": \"400\"", bitrate},
         {cam, cam + ", \"bitrate_kbps\": 400.5", bitrate},
+        {sd, sd + " \"run_length_s\": 0,", "\"run_length_s\" must be an integer between 1 and 86400"},
+        {sd, sd + " \"run_length_s\": \"20\",", "\"run_length_s\" must be an integer between 1 and 86400"},
+        {sd, sd + " \"photo_interval_s\": 86401,", "\"photo_interval_s\" must be an integer between 1 and 86400"},
+        {sd, sd + " \"photo_interval_s\": 2.5,", "\"photo_interval_s\" must be an integer between 1 and 86400"},
+        {sd, sd + " \"heartbeat_interval_s\": -30,", "\"heartbeat_interval_s\" must be an integer between 1 and 86400"},
+        {sd, sd + " \"heartbeat_interval_s\": null,", "\"heartbeat_interval_s\" must be an integer between 1 and 86400"},
         {mqttPassword, mqttPassword + ", \"ca_file\": 5", "\"mqtt.ca_file\" must be a string"},
         {"\"cam2\": 2", "\"cam2\": 2, \"cam1_path\": 5", "\"camera.cam1_path\" must be a string"},
         {ftpPassword, ftpPassword + ", \"known_hosts\": \"" + dir + "/none\"",
@@ -267,7 +274,8 @@ TEST_F(ConfigTest, OptionalMembersAndTheFileModeWarning) {
                        "\"password\": \"ftp-secret\", \"ca_file\": \"\", \"known_hosts\": \"" + ca +
                            "\", \"folder\": \"/fleet/{mac}\"");
         text = Replace(text, "\"sdfolder\": \"/mnt/sd\",",
-                       "\"sdfolder\": \"/mnt/sd\", \"sdfolder_min_free_mb\": 0,");
+                       "\"sdfolder\": \"/mnt/sd\", \"sdfolder_min_free_mb\": 0, \"run_length_s\": 18,"
+                       " \"photo_interval_s\": 5, \"heartbeat_interval_s\": 4,");
         text = Replace(text, "\"cam2\": 2", "\"cam2\": 2, \"bitrate_kbps\": 400");
         const std::string file = write(text);
         ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
@@ -280,6 +288,9 @@ TEST_F(ConfigTest, OptionalMembersAndTheFileModeWarning) {
         EXPECT_EQ(config[SD_MIN_FREE_MB], "0");
         EXPECT_EQ(config[FTP_PHOTO_FOLDER], "/fleet/{mac}");
         EXPECT_EQ(config[STREAM_BITRATE_KBPS], "400");
+        EXPECT_EQ(config[RUN_LENGTH], "18");
+        EXPECT_EQ(config[PHOTO_CAPTURE_INTERVAL], "5");
+        EXPECT_EQ(config[HEARTBEAT_INTERVAL], "4");
         auto warnings = Matching(capture.lines(), "[WARN][../src/config:");
         ASSERT_EQ(warnings.size(), 1u);
         EXPECT_NE(warnings[0].find("holds passwords"), std::string::npos) << warnings[0];

@@ -1,7 +1,8 @@
 // The whole device from outside: the daemon binary with a real broker, FTP server, RTMP endpoint
 // and the virtual camera, watched by a controller over MQTT, through the FTP server's files and
 // with ffprobe on the published stream. Each test is its own ctest test with its own peers, so
-// that the long runs go side by side.
+// that they go side by side. Only the complete run keeps the daemon's own run length and periods;
+// the others that wait for a planned end or a period configure short ones.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
@@ -274,15 +275,18 @@ TEST_F(DaemonTest, AnswersCommandsAfterTheBrokerRestarted) {
     ExpectNoSanitizerReport(device->Log());
 }
 
-// Two runs, restarted as systemd would. In the first the FTP server is down: each upload fails
-// with status 0 and a WARN, the photos stay on the card recorded as pending, and the device goes
-// on with its heartbeats and answers; the photo of ~120 s is taken while the run ends. In the
-// second run the server is up but slow: both photos arrive first thing, oldest first, byte for
-// byte, under their final names, and the run still ends in order at its planned end.
+// Two runs, restarted as systemd would. In the first (17 s, a photo every 8 s, a heartbeat
+// every 5 s) the FTP server is down: each upload fails with status 0 and a WARN, the photos stay
+// on the card recorded as pending, and the device goes on with its heartbeats and answers; the
+// photo of ~16 s is taken while the run ends, as the one of ~120 s in a run of the default
+// length. In the second run (25 s) the server is up but slow: both photos arrive first thing,
+// oldest first, byte for byte, under their final names, and the run still ends in order at its
+// planned end.
 TEST_F(DaemonTest, DeliversThePhotosOfARunWithoutServerInTheNextRun) {
     Device::Options options;
     options.ftpServer = false;
     ASSERT_NO_FATAL_FAILURE(SetUpDevice(options));
+    device->timing = {17, 8, 5};
     ASSERT_NO_FATAL_FAILURE(StartAndExpectVersion());
 
     ASSERT_TRUE(device->WaitForLog("_0.jpg status: 0", 100s)) << device->Log();
@@ -307,7 +311,7 @@ TEST_F(DaemonTest, DeliversThePhotosOfARunWithoutServerInTheNextRun) {
         << device->Log();
     EXPECT_NE(device->Log().find("[WARN][../src/service/photo_store:"), std::string::npos) << device->Log();
 
-    // Carries on: the heartbeats of 30 and 60 s, and an answer to a command sent now.
+    // Carries on: the first two periodic heartbeats, and an answer to a command sent now.
     EXPECT_TRUE(controller->WaitUntil(
         [&](const std::vector<Controller::Message>& all) { return OnTopic(all, "heartbeat") >= 2; }, 60s));
     Command("{\"type\":\"download\"}");
@@ -327,7 +331,9 @@ TEST_F(DaemonTest, DeliversThePhotosOfARunWithoutServerInTheNextRun) {
 
     // The next run, with the server up but slow (30 kB/s), and a big photo (8 MB, newer than
     // both) that cannot arrive before the run ends: the planned end stops in order, status 0,
-    // within the stop bound, and says nothing ("online" stays).
+    // within the stop bound, and says nothing ("online" stays). Its photos come at the default
+    // period, i.e. none in this run.
+    device->timing = {25, 0, 0};
     device->StartFtpServer(30000);
     const std::string big = "photo/2030/1/1/1893456000_0.jpg";
     std::filesystem::create_directories(device->sd + "/photo/2030/1/1");
@@ -348,7 +354,7 @@ TEST_F(DaemonTest, DeliversThePhotosOfARunWithoutServerInTheNextRun) {
     EXPECT_LT(log.find("Upload FTP Photo " + device->sd + "/" + photos[0]),
               log.find("Upload FTP Photo " + device->sd + "/" + photos[1]));
     ASSERT_TRUE(WaitForExit(*device, 150s, status)) << device->Log();
-    EXPECT_LT(device->SecondsSinceStart(), 1 + 120 + 15) << "the stop bound holds";
+    EXPECT_LT(device->SecondsSinceStart(), device->RunLength() + 15) << "the stop bound holds";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << device->Log();
     EXPECT_EQ(device->Log().find("Orderly stop did not finish"), std::string::npos) << device->Log();
     ExpectNoSanitizerReport(device->Log());
@@ -358,7 +364,7 @@ TEST_F(DaemonTest, DeliversThePhotosOfARunWithoutServerInTheNextRun) {
     EXPECT_TRUE(after.WaitFor(device->Topic("status"), "line", 30s, &announced));
     EXPECT_EQ(announced.payload, "online");
     // The big photo is still pending, its partial copy kept on the server for the next run; the
-    // two photos of the first run and this run's own are delivered.
+    // two photos of the first run are delivered.
     onCard = Device::Files(device->sd);
     EXPECT_EQ(std::count(onCard.begin(), onCard.end(), "photo/.pending/2030-1-1/1893456000_0.2030-1-1.pending"), 1)
         << ::testing::PrintToString(onCard);

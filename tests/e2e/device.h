@@ -9,6 +9,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config_namespace.h"
@@ -84,9 +85,13 @@ public:
                "  \"rfid_gpio\": {\"cs\": \"17\"},\n"
                "  \"netif\": \"lo\",\n"
                "  \"sdfolder\": \"" + sd + "\",\n"
+               + TimingMembers() +
                "  \"fw_version\": \"e2e-1.2.3\"\n"
                "}\n";
     }
+
+    // The planned length of a run started now, in seconds.
+    int RunLength() const { return timing.runLength > 0 ? timing.runLength : 121; }
 
     // Starts the daemon with `config` (default: ConfigText()) over /etc/config.json.
     void Start(const std::string& config = "") {
@@ -131,6 +136,16 @@ public:
         return files;
     }
 
+    std::string TimingMembers() const {
+        std::string members;
+        const std::pair<const char*, int> values[] = {{"run_length_s", timing.runLength},
+                                                     {"photo_interval_s", timing.photoInterval},
+                                                     {"heartbeat_interval_s", timing.heartbeatInterval}};
+        for (const auto& value : values)
+            if (value.second > 0) members += "  \"" + std::string(value.first) + "\": " + std::to_string(value.second) + ",\n";
+        return members;
+    }
+
     static std::string LoopbackMac() {
         std::ifstream in("/sys/class/net/lo/address");
         std::string word, result;
@@ -147,6 +162,15 @@ public:
     int ftpPort = 0;
     bool brokerUp = false;
     bool rtmpUp = false;
+    // The length of a run and the periods, in seconds, for the configuration of the next Start;
+    // 0 leaves the member out (the daemon's default: 121, 60 and 30 s). Tests that wait for a
+    // planned end or for periodic events set short ones.
+    struct Timing {
+        int runLength = 0;
+        int photoInterval = 0;
+        int heartbeatInterval = 0;
+    };
+    Timing timing;
     bool keep = false;  // set by a failing test to keep the directory for a look afterwards
     std::string binary = K5CAM_BINARY;  // the daemon program that Start() runs
     std::vector<std::string> env;  // more NAME=value for the daemon's environment

@@ -78,13 +78,15 @@ private:
 
 // A v4l2-ctl first on the daemon's PATH that, for camera 0, starts a child and then hangs with
 // it, writing both pids to `<dir>/hang.pids` so that the test can check that neither survives.
-// For other cameras it fails at once.
+// It hangs at its first photo only: later ones, and those of other cameras, fail at once, so
+// that a short photo period stalls the camera thread once.
 void InstallHangingPhotoTool(Device& device) {
     const std::string bin = device.dir + "/bin";
     ::mkdir(bin.c_str(), 0755);
     fixture::WriteFile(bin + "/v4l2-ctl",
                        "#!/bin/sh\n"
                        "case \"$*\" in *video0*) ;; *) exit 1 ;; esac\n"
+                       "[ -e " + device.dir + "/hang.pids ] && exit 1\n"
                        "sleep 600 &\n"
                        "echo $! $$ > " + device.dir + "/hang.pids.tmp\n"
                        "mv " + device.dir + "/hang.pids.tmp " + device.dir + "/hang.pids\n"
@@ -132,7 +134,7 @@ protected:
 
 }  // namespace
 
-// Two boards whose photo tool hangs at the first photo (60 s in). The first: readiness and
+// Two boards whose photo tool hangs at the first photo (5 s in). The first: readiness and
 // keep-alives reach the notification socket, the keep-alives stop while the camera thread is
 // stuck and resume once the tool has been killed at its 20 s limit with its child, and the
 // board answers commands and stops normally. The second gets SIGTERM while the tool hangs: the
@@ -145,6 +147,8 @@ TEST_F(SupervisionTest, HangingPhotoToolIsKilledAndTheWatchdogSeesTheStall) {
     NotifySocket notify(device->dir + "/notify.sock");
     InstallHangingPhotoTool(*device);
     InstallHangingPhotoTool(*second);
+    device->timing.photoInterval = 5;
+    second->timing.photoInterval = 5;
     device->env.push_back("NOTIFY_SOCKET=" + notify.path());
     device->env.push_back("WATCHDOG_USEC=4000000");
     device->Start();

@@ -131,6 +131,7 @@ TEST(MQTTClientTest, PasswordBrokerAcceptsOnlyTheRightCredentials) {
 
 TEST(MQTTClientTest, SubscriptionAskedWhileBrokerDownIsMadeOnceItIsUp) {
     fixture::Mosquitto broker;  // port chosen, broker not running yet
+    fixture::FirstConnection attempt(broker.port());  // until the device first tries it
 
     testing::internal::CaptureStderr();
     MQTTClient client(SettingsFor(broker, "device-late"));
@@ -147,7 +148,8 @@ TEST(MQTTClientTest, SubscriptionAskedWhileBrokerDownIsMadeOnceItIsUp) {
     EXPECT_NE(log.find("] Subscribe(): MQTT did not connect yet."), std::string::npos) << log;
     EXPECT_NE(log.find("] Publish(): MQTT did not connect yet."), std::string::npos) << log;
 
-    std::this_thread::sleep_for(5s);  // the broker comes up 5 s after the device
+    // The broker comes up once the device has tried to reach it.
+    ASSERT_TRUE(attempt.wait(30s)) << "the device never tried to connect";
     ASSERT_TRUE(broker.start());
     // The library retries a failed first connection at its own pace (10 s minimum).
     ASSERT_TRUE(fixture::WaitFor([&] { return client.IsConnected(); }, 40s));
