@@ -69,6 +69,7 @@ enum FIELD {
     MQTT_TOPIC_STATUS = 85,
     FTP_PHOTO_FOLDER = 90,
     RUN_LENGTH = 91,
+    MQTT_TOPIC_STATE = 92,
     CAM1_PATH = 86,
     CAM2_PATH = 87,
 };

@@ -151,7 +151,7 @@ TEST(MQTTClientTest, SubscriptionAskedWhileBrokerDownIsMadeOnceItIsUp) {
     // The broker comes up once the device has tried to reach it.
     ASSERT_TRUE(attempt.wait(30s)) << "the device never tried to connect";
     ASSERT_TRUE(broker.start());
-    // The library retries a failed first connection at its own pace (10 s minimum).
+    // The client retries a failed first connection after its jittered back-off.
     ASSERT_TRUE(fixture::WaitFor([&] { return client.IsConnected(); }, 40s));
     Probe controller(broker.uri(), "controller-c");
     EXPECT_TRUE(DeliveredEventually(controller, inbox, "dev/command", "after the boot", 10s));
