@@ -161,8 +161,9 @@ bool MQTTClient::ConnectOnce(std::size_t index, std::string& failure) {
     const auto limit = 2 * std::max(std::chrono::seconds(1), settings.firstConnectLimit / 2) +
                        std::chrono::seconds(1);
     try {
+        const auto started = std::chrono::steady_clock::now();
         auto token = asyncClient.connect(options);
-        const auto deadline = std::chrono::steady_clock::now() + limit;
+        const auto deadline = started + limit;
         while (!token->wait_for(kAttemptSlice)) {
             std::lock_guard<std::mutex> lock(linkMutex);
             if (stopping || std::chrono::steady_clock::now() >= deadline) {
@@ -170,7 +171,9 @@ bool MQTTClient::ConnectOnce(std::size_t index, std::string& failure) {
                 return false;
             }
         }
-        LOG_DEBUG << "MQTT broker " << servers[index] << " answered.";
+        LOG_DEBUG << "MQTT broker " << servers[index] << " answered in "
+                  << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count()
+                  << " ms.";
         return true;
     } catch (const mqtt::exception& e) {
         failure = e.what();
