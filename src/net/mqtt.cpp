@@ -117,12 +117,7 @@ MQTTClient::MQTTClient(const Settings& clientSettings)
       qos(clientSettings.qos),
       statusTopic(clientSettings.statusTopic),
       random(clientSettings.random ? clientSettings.random : OwnRandom()),
-      asyncClient(servers.front(), clientSettings.clientId, nullptr) {
-    try {
-        InstallHandlers();
-    } catch (const mqtt::exception& e) {
-        LOG_ERROR << e.what();
-    }
+      asyncClient(NewLibraryClient(servers.front())) {
     reconnector = std::thread([this]() { Reconnect(); });
     std::unique_lock<std::mutex> lock(linkMutex);
     // Not waited for to the end: a broker that never answers would hold up every timer and
@@ -154,15 +149,37 @@ bool MQTTClient::Pause(std::chrono::milliseconds delay) {
     return !linkChanged.wait_for(lock, delay, [this] { return stopping; });
 }
 
-bool MQTTClient::ConnectOnce(std::size_t index, std::string& failure) {
+std::shared_ptr<mqtt::async_client> MQTTClient::NewLibraryClient(const std::string& uri) {
+    auto library = std::make_shared<mqtt::async_client>(uri, settings.clientId, nullptr);
+    try {
+        InstallHandlers(*library);
+    } catch (const mqtt::exception& e) {
+        LOG_ERROR << e.what();
+    }
+    return library;
+}
+
+std::shared_ptr<mqtt::async_client> MQTTClient::Current() const {
+    std::lock_guard<std::mutex> lock(clientMutex);
+    return asyncClient;
+}
+
+bool MQTTClient::ConnectOnce(std::size_t index, bool fresh, std::string& failure) {
     mqtt::connect_options options = ConnectOptions();
     options.set_servers(std::make_shared<mqtt::string_collection>(servers[index]));
     // Both protocol versions may be tried, each up to the connect timeout.
     const auto limit = 2 * std::max(std::chrono::seconds(1), settings.firstConnectLimit / 2) +
                        std::chrono::seconds(1);
     try {
+        std::shared_ptr<mqtt::async_client> library = Current();
+        if (fresh) {
+            std::shared_ptr<mqtt::async_client> old = library;
+            library = NewLibraryClient(servers[index]);
+            std::lock_guard<std::mutex> lock(clientMutex);
+            asyncClient = library;
+        }  // the old one, disconnected, goes here unless a caller still holds it
         const auto started = std::chrono::steady_clock::now();
-        auto token = asyncClient.connect(options);
+        auto token = library->connect(options);
         const auto deadline = started + limit;
         while (!token->wait_for(kAttemptSlice)) {
             std::lock_guard<std::mutex> lock(linkMutex);
@@ -192,7 +209,7 @@ void MQTTClient::Reconnect() {
             lost = false;
         }
         std::string failure;
-        const bool connected = ConnectOnce(index, failure);
+        const bool connected = ConnectOnce(index, attempt >= 0, failure);
         {
             std::lock_guard<std::mutex> lock(linkMutex);
             // The constructor reports the first failure of the run itself.
@@ -259,9 +276,11 @@ mqtt::connect_options MQTTClient::ConnectOptions() const {
     return options;
 }
 
-void MQTTClient::InstallHandlers() {
+void MQTTClient::InstallHandlers(mqtt::async_client& library) {
+    // The handlers run on this library client's threads, which end before it is destroyed.
+    mqtt::async_client* self = &library;
     // Only hands the loss to the reconnecting thread: nothing may wait on the library's thread.
-    asyncClient.set_connection_lost_handler([this](const std::string&) {
+    library.set_connection_lost_handler([this](const std::string&) {
         LOG_WARN << "MQTT connection lost.";
         {
             std::lock_guard<std::mutex> lock(linkMutex);
@@ -269,15 +288,15 @@ void MQTTClient::InstallHandlers() {
         }
         linkChanged.notify_all();
     });
-    asyncClient.set_disconnected_handler(
+    library.set_disconnected_handler(
         [](const mqtt::properties&, mqtt::ReasonCode) { LOG_WARN << "MQTT disconnected."; });
-    asyncClient.set_connected_handler([this](const std::string&) {
+    library.set_connected_handler([this, self](const std::string&) {
         LOG_INFO << "MQTT connected.";
-        PublishOnline();
-        RenewSubscriptions();
+        PublishOnline(*self);
+        RenewSubscriptions(*self);
         if (settings.onConnected) settings.onConnected();
     });
-    asyncClient.set_message_callback([this](mqtt::const_message_ptr message) {
+    library.set_message_callback([this](mqtt::const_message_ptr message) {
         if (!message) {
             return;
         }
@@ -299,8 +318,9 @@ MQTTClient::~MQTTClient() {
     linkChanged.notify_all();
     if (reconnector.joinable()) reconnector.join();
     try {
-        if (asyncClient.is_connected()) {
-            auto token = asyncClient.disconnect();
+        std::shared_ptr<mqtt::async_client> library = Current();
+        if (library->is_connected()) {
+            auto token = library->disconnect();
             if (!token->wait_for(kDisconnectTimeout)) {
                 LOG_ERROR << "MQTT disconnect did not complete.";
             }
@@ -311,16 +331,16 @@ MQTTClient::~MQTTClient() {
 }
 
 bool MQTTClient::IsConnected() const {
-    return asyncClient.is_connected();
+    return Current()->is_connected();
 }
 
-void MQTTClient::PublishOnline() {
+void MQTTClient::PublishOnline(mqtt::async_client& library) {
     if (statusTopic.empty()) {
         return;
     }
     try {
         // Never wait here: this runs on the library's thread, which completes the token.
-        asyncClient.publish(statusTopic, kOnline, std::char_traits<char>::length(kOnline),
+        library.publish(statusTopic, kOnline, std::char_traits<char>::length(kOnline),
                             kStatusQos, true);
     } catch (const mqtt::exception& e) {
         LOG_ERROR << e.what();
@@ -331,12 +351,13 @@ bool MQTTClient::PublishOffline(std::chrono::milliseconds timeout) {
     if (statusTopic.empty()) {
         return false;
     }
+    const std::shared_ptr<mqtt::async_client> library = Current();
     try {
-        if (!asyncClient.is_connected()) {
+        if (!library->is_connected()) {
             LOG_WARN << "MQTT not connected: \"" << kOffline << "\" left to the last will.";
             return false;
         }
-        auto token = asyncClient.publish(statusTopic, kOffline,
+        auto token = library->publish(statusTopic, kOffline,
                                          std::char_traits<char>::length(kOffline), kStatusQos, true);
         if (!token->wait_for(timeout)) {
             LOG_ERROR << "MQTT \"" << kOffline << "\" status was not confirmed.";
@@ -357,12 +378,13 @@ mqtt::subscribe_options MQTTClient::SubscribeOptions() const {
 }
 
 bool MQTTClient::Publish(const std::string& topic, const std::string& payload) {
+    const std::shared_ptr<mqtt::async_client> library = Current();
     try {
-        if (!asyncClient.is_connected()) {
+        if (!library->is_connected()) {
             LOG_ERROR << "MQTT did not connect yet.";
             return false;
         }
-        asyncClient.publish(topic, payload.data(), payload.size(), qos, false);
+        library->publish(topic, payload.data(), payload.size(), qos, false);
         LOG_DEBUG << payload << " to topic: " << topic;
         return true;
     } catch (const mqtt::exception& e) {
@@ -373,12 +395,13 @@ bool MQTTClient::Publish(const std::string& topic, const std::string& payload) {
 
 bool MQTTClient::PublishRetained(const std::string& topic, const std::string& payload,
                                  std::chrono::milliseconds confirm) {
+    const std::shared_ptr<mqtt::async_client> library = Current();
     try {
-        if (!asyncClient.is_connected()) {
+        if (!library->is_connected()) {
             LOG_DEBUG << "MQTT not connected: " << topic << " not published.";
             return false;
         }
-        auto token = asyncClient.publish(topic, payload.data(), payload.size(), kStatusQos, true);
+        auto token = library->publish(topic, payload.data(), payload.size(), kStatusQos, true);
         if (confirm.count() > 0 && !token->wait_for(confirm)) {
             LOG_WARN << "MQTT message on " << topic << " was not confirmed.";
             return false;
@@ -403,12 +426,13 @@ bool MQTTClient::Subscribe(const std::string& topic, std::function<void(const st
         // renews it in the connected handler.
         subscriptions[topic] = std::move(callback);
     }
+    const std::shared_ptr<mqtt::async_client> library = Current();
     try {
-        if (!asyncClient.is_connected()) {
+        if (!library->is_connected()) {
             LOG_ERROR << "MQTT did not connect yet.";
             return false;
         }
-        auto token = asyncClient.subscribe(topic, qos, SubscribeOptions(), mqtt::properties());
+        auto token = library->subscribe(topic, qos, SubscribeOptions(), mqtt::properties());
         if (!token->wait_for(kSubscribeTimeout)) {
             LOG_ERROR << "MQTT subscription of " << topic << " did not complete.";
             return false;
@@ -418,7 +442,7 @@ bool MQTTClient::Subscribe(const std::string& topic, std::function<void(const st
         LOG_ERROR << e.what();
         // Refused by a live connection: forgotten. Failed because the connection dropped
         // meanwhile: kept, the next connection renews it.
-        if (asyncClient.is_connected()) {
+        if (library->is_connected()) {
             std::lock_guard<std::mutex> lock(subscriptionsMutex);
             subscriptions.erase(topic);
         }
@@ -426,7 +450,7 @@ bool MQTTClient::Subscribe(const std::string& topic, std::function<void(const st
     }
 }
 
-void MQTTClient::RenewSubscriptions() {
+void MQTTClient::RenewSubscriptions(mqtt::async_client& library) {
     std::vector<std::string> topics;
     {
         std::lock_guard<std::mutex> lock(subscriptionsMutex);
@@ -437,7 +461,7 @@ void MQTTClient::RenewSubscriptions() {
     for (const auto& topic : topics) {
         try {
             // Never wait here: this runs on the library's thread, which completes the token.
-            asyncClient.subscribe(topic, qos, nullptr, renewListener, SubscribeOptions(),
+            library.subscribe(topic, qos, nullptr, renewListener, SubscribeOptions(),
                                   mqtt::properties());
             LOG_DEBUG << "MQTT subscribing again to topic: " << topic;
         } catch (const mqtt::exception& e) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -130,19 +131,25 @@ private:
         void on_success(const mqtt::token& token) override;
     };
 
-    void InstallHandlers();
+    // A library client for `uri` with this object's handlers. Each reconnection gets a new one:
+    // the library's threads, which idle in one-second waits once a connection is gone, start
+    // afresh with it, so that the attempt goes out when its wait ends, not at their next turn.
+    std::shared_ptr<mqtt::async_client> NewLibraryClient(const std::string& uri);
+    // Any thread: the library client of the current connection (or attempt).
+    std::shared_ptr<mqtt::async_client> Current() const;
+    void InstallHandlers(mqtt::async_client& library);
     mqtt::connect_options ConnectOptions() const;
     // Reconnecting thread: makes the first connection at once, then waits for a loss and
     // reconnects, until the destructor stops it.
     void Reconnect();
     // Reconnecting thread: one bounded connection attempt to servers[index].
-    bool ConnectOnce(std::size_t index, std::string& failure);
+    bool ConnectOnce(std::size_t index, bool fresh, std::string& failure);
     // Reconnecting thread: waits `delay` unless stopping; false when stopping.
     bool Pause(std::chrono::milliseconds delay);
     // Library thread: announces "online" without waiting.
-    void PublishOnline();
+    void PublishOnline(mqtt::async_client& library);
     // Library thread: asks the broker again for every known topic, without waiting.
-    void RenewSubscriptions();
+    void RenewSubscriptions(mqtt::async_client& library);
     void Deliver(const std::string& topic, const std::string& payload);
     mqtt::subscribe_options SubscribeOptions() const;
 
@@ -164,7 +171,8 @@ private:
     std::map<std::string, Callback> subscriptions;
     mutable std::mutex subscriptionsMutex;
     RenewListener renewListener;
-    mqtt::async_client asyncClient;
+    mutable std::mutex clientMutex;
+    std::shared_ptr<mqtt::async_client> asyncClient;  // under clientMutex
     // Last: started once everything it uses exists.
     std::thread reconnector;
 };
