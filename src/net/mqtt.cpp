@@ -280,8 +280,9 @@ void MQTTClient::InstallHandlers(mqtt::async_client& library) {
     // The handlers run on this library client's threads, which end before it is destroyed.
     mqtt::async_client* self = &library;
     // Only hands the loss to the reconnecting thread: nothing may wait on the library's thread.
-    library.set_connection_lost_handler([this](const std::string&) {
+    library.set_connection_lost_handler([this, self](const std::string&) {
         LOG_WARN << "MQTT connection lost.";
+        if (Current().get() != self) return;  // a client already replaced
         {
             std::lock_guard<std::mutex> lock(linkMutex);
             lost = true;

@@ -117,6 +117,7 @@ void Main::onInit() {
         main->post([weak, state]() {
             if (auto owner = weak.lock()) {
                 owner->photoState = state;
+                owner->photosReported = true;
                 owner->PublishState(false);
             }
         });
@@ -339,7 +340,9 @@ void Main::OnConnected() {
         heartbeatTimer->setEnabled(false);  // re-armed: the next one an interval from now
         heartbeatTimer->setEnabled(true);
     }
-    PublishState(true);
+    // Before the photo store's first figures, which come within moments of the start, the
+    // state would say nothing waits: the first figures publish it instead.
+    if (photosReported) PublishState(true);
 }
 
 void Main::PublishState(bool now, std::chrono::milliseconds confirm) {

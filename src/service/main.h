@@ -126,6 +126,7 @@ private:
     std::unique_ptr<Timer> heartbeatTimer;
     // The state topic's figures and what went out last. Main thread only.
     PhotoStore::State photoState;
+    bool photosReported = false;  // photoState holds the store's figures
     std::set<int> streaming;
     std::string statePublished;
     std::chrono::steady_clock::time_point statePublishedAt{};
