@@ -173,11 +173,17 @@ bool MQTTClient::ConnectOnce(std::size_t index, bool fresh, std::string& failure
     try {
         std::shared_ptr<mqtt::async_client> library = Current();
         if (fresh) {
-            std::shared_ptr<mqtt::async_client> old = library;
+            // The old one goes first: the library's threads end with its last client and
+            // start again with the new one.
+            {
+                std::lock_guard<std::mutex> lock(clientMutex);
+                asyncClient.reset();
+            }
+            library.reset();  // destroyed here unless a caller still holds it for a moment
             library = NewLibraryClient(servers[index]);
             std::lock_guard<std::mutex> lock(clientMutex);
             asyncClient = library;
-        }  // the old one, disconnected, goes here unless a caller still holds it
+        }
         const auto started = std::chrono::steady_clock::now();
         auto token = library->connect(options);
         const auto deadline = started + limit;
@@ -320,7 +326,7 @@ MQTTClient::~MQTTClient() {
     if (reconnector.joinable()) reconnector.join();
     try {
         std::shared_ptr<mqtt::async_client> library = Current();
-        if (library->is_connected()) {
+        if (library && library->is_connected()) {
             auto token = library->disconnect();
             if (!token->wait_for(kDisconnectTimeout)) {
                 LOG_ERROR << "MQTT disconnect did not complete.";
@@ -332,7 +338,8 @@ MQTTClient::~MQTTClient() {
 }
 
 bool MQTTClient::IsConnected() const {
-    return Current()->is_connected();
+    const std::shared_ptr<mqtt::async_client> library = Current();
+    return library && library->is_connected();
 }
 
 void MQTTClient::PublishOnline(mqtt::async_client& library) {
@@ -354,7 +361,7 @@ bool MQTTClient::PublishOffline(std::chrono::milliseconds timeout) {
     }
     const std::shared_ptr<mqtt::async_client> library = Current();
     try {
-        if (!library->is_connected()) {
+        if (!library || !library->is_connected()) {
             LOG_WARN << "MQTT not connected: \"" << kOffline << "\" left to the last will.";
             return false;
         }
@@ -381,7 +388,7 @@ mqtt::subscribe_options MQTTClient::SubscribeOptions() const {
 bool MQTTClient::Publish(const std::string& topic, const std::string& payload) {
     const std::shared_ptr<mqtt::async_client> library = Current();
     try {
-        if (!library->is_connected()) {
+        if (!library || !library->is_connected()) {
             LOG_ERROR << "MQTT did not connect yet.";
             return false;
         }
@@ -398,7 +405,7 @@ bool MQTTClient::PublishRetained(const std::string& topic, const std::string& pa
                                  std::chrono::milliseconds confirm) {
     const std::shared_ptr<mqtt::async_client> library = Current();
     try {
-        if (!library->is_connected()) {
+        if (!library || !library->is_connected()) {
             LOG_DEBUG << "MQTT not connected: " << topic << " not published.";
             return false;
         }
@@ -429,7 +436,7 @@ bool MQTTClient::Subscribe(const std::string& topic, std::function<void(const st
     }
     const std::shared_ptr<mqtt::async_client> library = Current();
     try {
-        if (!library->is_connected()) {
+        if (!library || !library->is_connected()) {
             LOG_ERROR << "MQTT did not connect yet.";
             return false;
         }
@@ -443,7 +450,7 @@ bool MQTTClient::Subscribe(const std::string& topic, std::function<void(const st
         LOG_ERROR << e.what();
         // Refused by a live connection: forgotten. Failed because the connection dropped
         // meanwhile: kept, the next connection renews it.
-        if (library->is_connected()) {
+        if (library && library->is_connected()) {
             std::lock_guard<std::mutex> lock(subscriptionsMutex);
             subscriptions.erase(topic);
         }
