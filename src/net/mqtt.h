@@ -48,7 +48,8 @@ public:
         std::chrono::seconds keepAlive{30};
         // How long construction waits for the first connection, whatever the broker does (a
         // broker that accepts TCP and then says nothing included). Both protocol versions are
-        // tried within it; afterwards the library keeps trying in the background.
+        // tried within it, and within each later attempt too; afterwards the reconnecting
+        // thread keeps trying in the background.
         std::chrono::seconds firstConnectLimit{10};
         // The wait before reconnection attempt n (0 for the first after a loss) is drawn
         // uniformly from [0, min(reconnectCap, reconnectBase * 2^n)].
@@ -131,9 +132,10 @@ private:
         void on_success(const mqtt::token& token) override;
     };
 
-    // A library client for `uri` with this object's handlers. Each reconnection gets a new one:
-    // the library's threads, which idle in one-second waits once a connection is gone, start
-    // afresh with it, so that the attempt goes out when its wait ends, not at their next turn.
+    // A library client for `uri` with this object's handlers. Each reconnection gets a new one,
+    // made once the old one is gone: the library's threads, which idle in one-second waits once
+    // a connection is gone, then start afresh with it, so that the attempt goes out when its
+    // wait ends, not at their next turn (where the waits of a whole fleet would bunch again).
     std::shared_ptr<mqtt::async_client> NewLibraryClient(const std::string& uri);
     // Any thread: the library client of the current connection (or attempt).
     std::shared_ptr<mqtt::async_client> Current() const;
