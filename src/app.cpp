@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
@@ -176,11 +177,18 @@ int Run() {
         LOG_ERROR << "No usable configuration in " << Config::kConfigFile << "; stopping.";
         return 1;
     }
-    std::string reason;
-    if (!MQTTClient::CheckServerUri(Config::Get(MQTT_SERVER), reason)) {
-        LOG_ERROR << "Configuration " << Config::kConfigFile << ": member \"mqtt.server\" (\""
-                  << Config::Get(MQTT_SERVER) << "\") is not a usable broker URI: " << reason << ".";
-        return 1;
+    // One URI or a comma-separated list of a cluster's brokers: each must be usable.
+    const std::vector<std::string> brokers = MQTTClient::SplitServers(Config::Get(MQTT_SERVER));
+    for (std::size_t i = 0; i < brokers.size(); ++i) {
+        std::string reason;
+        if (!MQTTClient::CheckServerUri(brokers[i], reason)) {
+            const std::string which = brokers.size() == 1 ? "" : "entry " + std::to_string(i + 1) + " of " +
+                                                                   std::to_string(brokers.size()) + ", ";
+            LOG_ERROR << "Configuration " << Config::kConfigFile << ": member \"mqtt.server\" (" << which
+                      << "\"" << (brokers.size() == 1 ? Config::Get(MQTT_SERVER) : brokers[i])
+                      << "\") is not a usable broker URI: " << reason << ".";
+            return 1;
+        }
     }
     // A board without a battery-backed clock starts near the epoch until something sets it.
     const std::string clockWarning = wallclock::ClockNotSetWarning(wallclock::Seconds(), kBuildTime);

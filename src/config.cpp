@@ -387,6 +387,7 @@ Config::Config(const std::string& file, const std::string& netClassRoot) {
     table[MQTT_TOPIC_EVENT] = table[MQTT_TOPIC_PREFIX] + "event";
     table[MQTT_TOPIC_HEARTBEAT] = table[MQTT_TOPIC_PREFIX] + "heartbeat";
     table[MQTT_TOPIC_STATUS] = table[MQTT_TOPIC_PREFIX] + "status";
+    table[MQTT_TOPIC_STATE] = table[MQTT_TOPIC_PREFIX] + "state";
     table[DEVICE_ID] = "vok_" + mac;
     for (const auto& constant : kConstants) {
         table[constant.first] = constant.second;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -13,6 +14,13 @@ namespace {
 // subscription did not complete is still renewed with the next connection.
 constexpr auto kSubscribeTimeout = std::chrono::seconds(10);
 constexpr auto kDisconnectTimeout = std::chrono::seconds(10);
+// How often a connection attempt under way looks whether the client is being destroyed.
+constexpr auto kAttemptSlice = std::chrono::milliseconds(100);
+
+std::function<double()> OwnRandom() {
+    auto engine = std::make_shared<std::mt19937_64>(std::random_device{}());
+    return [engine]() { return std::uniform_real_distribution<double>(0.0, 1.0)(*engine); };
+}
 
 bool StartsWith(const std::string& text, const char* prefix) {
     return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
@@ -31,6 +39,20 @@ MQTTClient::Settings MQTTClient::SettingsFromConfig() {
     settings.keyFile = Config::Get(MQTT_KEY_FILE);
     settings.statusTopic = Config::Get(MQTT_TOPIC_STATUS);
     return settings;
+}
+
+std::vector<std::string> MQTTClient::SplitServers(const std::string& servers) {
+    std::vector<std::string> list;
+    std::size_t begin = 0;
+    for (;;) {
+        const std::size_t comma = servers.find(',', begin);
+        std::string member = servers.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin);
+        const std::size_t first = member.find_first_not_of(" \t");
+        const std::size_t last = member.find_last_not_of(" \t");
+        list.push_back(first == std::string::npos ? std::string() : member.substr(first, last - first + 1));
+        if (comma == std::string::npos) return list;
+        begin = comma + 1;
+    }
 }
 
 bool MQTTClient::CheckServerUri(const std::string& uri, std::string& reason) {
@@ -89,25 +111,131 @@ bool MQTTClient::CheckServerUri(const std::string& uri, std::string& reason) {
 
 MQTTClient::MQTTClient() : MQTTClient(SettingsFromConfig()) {}
 
-MQTTClient::MQTTClient(const Settings& settings)
-    : qos(settings.qos),
-      statusTopic(settings.statusTopic),
-      asyncClient(settings.server, settings.clientId, nullptr) {
+MQTTClient::MQTTClient(const Settings& clientSettings)
+    : settings(clientSettings),
+      servers(SplitServers(clientSettings.server)),
+      qos(clientSettings.qos),
+      statusTopic(clientSettings.statusTopic),
+      random(clientSettings.random ? clientSettings.random : OwnRandom()),
+      asyncClient(NewLibraryClient(servers.front())) {
+    reconnector = std::thread([this]() { Reconnect(); });
+    std::unique_lock<std::mutex> lock(linkMutex);
+    // Not waited for to the end: a broker that never answers would hold up every timer and
+    // the start-up. The reconnecting thread goes on after it.
+    if (!linkChanged.wait_for(lock, settings.firstConnectLimit, [this] { return firstOutcome; })) {
+        LOG_ERROR << "MQTT broker " << settings.server << " did not answer within "
+                  << settings.firstConnectLimit.count()
+                  << " s; going on, the connection is retried in the background.";
+    } else if (!firstFailure.empty()) {
+        LOG_ERROR << firstFailure;
+    }
+}
+
+std::chrono::milliseconds MQTTClient::ReconnectDelay(int attempt, double unit) const {
+    const auto cap = std::max(settings.reconnectCap, std::chrono::milliseconds(0));
+    auto bound = std::max(settings.reconnectBase, std::chrono::milliseconds(0));
+    for (int doubled = 0; doubled < attempt && bound < cap; ++doubled) bound *= 2;
+    bound = std::min(bound, cap);
+    unit = std::min(std::max(unit, 0.0), 1.0);
+    return std::chrono::milliseconds(static_cast<int64_t>(unit * static_cast<double>(bound.count())));
+}
+
+double MQTTClient::DrawUnit() {
+    return random();
+}
+
+bool MQTTClient::Pause(std::chrono::milliseconds delay) {
+    std::unique_lock<std::mutex> lock(linkMutex);
+    return !linkChanged.wait_for(lock, delay, [this] { return stopping; });
+}
+
+std::shared_ptr<mqtt::async_client> MQTTClient::NewLibraryClient(const std::string& uri) {
+    auto library = std::make_shared<mqtt::async_client>(uri, settings.clientId, nullptr);
     try {
-        InstallHandlers();
-        auto token = asyncClient.connect(ConnectOptions(settings));
-        // Not waited for to the end: a broker that never answers would hold up every timer
-        // and the start-up. The attempt goes on, and the library retries after it as after
-        // any loss.
-        if (!token->wait_for(settings.firstConnectLimit)) {
-            LOG_ERROR << "MQTT broker " << settings.server << " did not answer within "
-                      << settings.firstConnectLimit.count()
-                      << " s; going on, the connection is retried in the background.";
-        }
+        InstallHandlers(*library);
     } catch (const mqtt::exception& e) {
-        // The library keeps retrying in the background; the connected handler then renews
-        // whatever was subscribed meanwhile.
         LOG_ERROR << e.what();
+    }
+    return library;
+}
+
+std::shared_ptr<mqtt::async_client> MQTTClient::Current() const {
+    std::lock_guard<std::mutex> lock(clientMutex);
+    return asyncClient;
+}
+
+bool MQTTClient::ConnectOnce(std::size_t index, bool fresh, std::string& failure) {
+    mqtt::connect_options options = ConnectOptions();
+    options.set_servers(std::make_shared<mqtt::string_collection>(servers[index]));
+    // Both protocol versions may be tried, each up to the connect timeout.
+    const auto limit = 2 * std::max(std::chrono::seconds(1), settings.firstConnectLimit / 2) +
+                       std::chrono::seconds(1);
+    try {
+        std::shared_ptr<mqtt::async_client> library = Current();
+        if (fresh) {
+            // The old one goes first: the library's threads end with its last client and
+            // start again with the new one.
+            {
+                std::lock_guard<std::mutex> lock(clientMutex);
+                asyncClient.reset();
+            }
+            library.reset();  // destroyed here unless a caller still holds it for a moment
+            library = NewLibraryClient(servers[index]);
+            std::lock_guard<std::mutex> lock(clientMutex);
+            asyncClient = library;
+        }
+        const auto started = std::chrono::steady_clock::now();
+        auto token = library->connect(options);
+        const auto deadline = started + limit;
+        while (!token->wait_for(kAttemptSlice)) {
+            std::lock_guard<std::mutex> lock(linkMutex);
+            if (stopping || std::chrono::steady_clock::now() >= deadline) {
+                failure = "MQTT broker " + servers[index] + " did not answer in time.";
+                return false;
+            }
+        }
+        LOG_DEBUG << "MQTT broker " << servers[index] << " answered in "
+                  << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count()
+                  << " ms.";
+        return true;
+    } catch (const mqtt::exception& e) {
+        failure = e.what();
+        return false;
+    }
+}
+
+void MQTTClient::Reconnect() {
+    std::size_t index = 0;
+    int attempt = -1;  // the first connection of the run is made at once
+    for (;;) {
+        if (attempt >= 0 && !Pause(ReconnectDelay(attempt, DrawUnit()))) return;
+        {
+            // A loss reported from here on is one of the connection being made.
+            std::lock_guard<std::mutex> lock(linkMutex);
+            lost = false;
+        }
+        std::string failure;
+        const bool connected = ConnectOnce(index, attempt >= 0, failure);
+        {
+            std::lock_guard<std::mutex> lock(linkMutex);
+            // The constructor reports the first failure of the run itself.
+            if (!firstOutcome) firstFailure = failure;
+            else if (!connected && attempt == 0) LOG_WARN << failure;
+            else if (!connected) LOG_DEBUG << failure;
+            firstOutcome = true;
+        }
+        linkChanged.notify_all();
+        if (!connected) {
+            index = (index + 1) % servers.size();
+            attempt = std::min(attempt + 1, 30);
+            continue;
+        }
+        std::unique_lock<std::mutex> lock(linkMutex);
+        linkChanged.wait(lock, [this] { return stopping || lost; });
+        if (stopping) return;
+        // The broker that was lost may be the one that is down: the next one first.
+        index = (index + 1) % servers.size();
+        attempt = 0;
     }
 }
 
@@ -115,7 +243,7 @@ bool MQTTClient::IsTlsUri(const std::string& uri) {
     return StartsWith(uri, "ssl://") || StartsWith(uri, "mqtts://") || StartsWith(uri, "wss://");
 }
 
-mqtt::connect_options MQTTClient::ConnectOptions(const Settings& settings) const {
+mqtt::connect_options MQTTClient::ConnectOptions() const {
     mqtt::connect_options options;
     options.set_user_name(settings.userName);
     options.set_password(settings.password);
@@ -124,11 +252,12 @@ mqtt::connect_options MQTTClient::ConnectOptions(const Settings& settings) const
     // The library tries two protocol versions one after the other, each up to this long: both
     // fit into the bound of the first connection.
     options.set_connect_timeout(std::max(std::chrono::seconds(1), settings.firstConnectLimit / 2));
-    options.set_automatic_reconnect(std::chrono::seconds(10), std::chrono::seconds(30));
     if (!statusTopic.empty()) {
         options.set_will(mqtt::will_options(statusTopic, std::string(kOffline), kStatusQos, true));
     }
-    if (IsTlsUri(settings.server)) {
+    bool tls = false;
+    for (const auto& uri : servers) tls = tls || IsTlsUri(uri);
+    if (tls) {
         mqtt::ssl_options ssl;
         // No setting turns verification off: a device that talks to any broker which
         // answers would hand its password to whoever sits on its network.
@@ -153,17 +282,28 @@ mqtt::connect_options MQTTClient::ConnectOptions(const Settings& settings) const
     return options;
 }
 
-void MQTTClient::InstallHandlers() {
-    asyncClient.set_connection_lost_handler(
-        [](const std::string&) { LOG_WARN << "MQTT connection lost."; });
-    asyncClient.set_disconnected_handler(
-        [](const mqtt::properties&, mqtt::ReasonCode) { LOG_WARN << "MQTT disconnected."; });
-    asyncClient.set_connected_handler([this](const std::string&) {
-        LOG_INFO << "MQTT connected.";
-        PublishOnline();
-        RenewSubscriptions();
+void MQTTClient::InstallHandlers(mqtt::async_client& library) {
+    // The handlers run on this library client's threads, which end before it is destroyed.
+    mqtt::async_client* self = &library;
+    // Only hands the loss to the reconnecting thread: nothing may wait on the library's thread.
+    library.set_connection_lost_handler([this, self](const std::string&) {
+        LOG_WARN << "MQTT connection lost.";
+        if (Current().get() != self) return;  // a client already replaced
+        {
+            std::lock_guard<std::mutex> lock(linkMutex);
+            lost = true;
+        }
+        linkChanged.notify_all();
     });
-    asyncClient.set_message_callback([this](mqtt::const_message_ptr message) {
+    library.set_disconnected_handler(
+        [](const mqtt::properties&, mqtt::ReasonCode) { LOG_WARN << "MQTT disconnected."; });
+    library.set_connected_handler([this, self](const std::string&) {
+        LOG_INFO << "MQTT connected.";
+        PublishOnline(*self);
+        RenewSubscriptions(*self);
+        if (settings.onConnected) settings.onConnected();
+    });
+    library.set_message_callback([this](mqtt::const_message_ptr message) {
         if (!message) {
             return;
         }
@@ -178,9 +318,16 @@ void MQTTClient::InstallHandlers() {
 }
 
 MQTTClient::~MQTTClient() {
+    {
+        std::lock_guard<std::mutex> lock(linkMutex);
+        stopping = true;
+    }
+    linkChanged.notify_all();
+    if (reconnector.joinable()) reconnector.join();
     try {
-        if (asyncClient.is_connected()) {
-            auto token = asyncClient.disconnect();
+        std::shared_ptr<mqtt::async_client> library = Current();
+        if (library && library->is_connected()) {
+            auto token = library->disconnect();
             if (!token->wait_for(kDisconnectTimeout)) {
                 LOG_ERROR << "MQTT disconnect did not complete.";
             }
@@ -191,16 +338,17 @@ MQTTClient::~MQTTClient() {
 }
 
 bool MQTTClient::IsConnected() const {
-    return asyncClient.is_connected();
+    const std::shared_ptr<mqtt::async_client> library = Current();
+    return library && library->is_connected();
 }
 
-void MQTTClient::PublishOnline() {
+void MQTTClient::PublishOnline(mqtt::async_client& library) {
     if (statusTopic.empty()) {
         return;
     }
     try {
         // Never wait here: this runs on the library's thread, which completes the token.
-        asyncClient.publish(statusTopic, kOnline, std::char_traits<char>::length(kOnline),
+        library.publish(statusTopic, kOnline, std::char_traits<char>::length(kOnline),
                             kStatusQos, true);
     } catch (const mqtt::exception& e) {
         LOG_ERROR << e.what();
@@ -211,12 +359,13 @@ bool MQTTClient::PublishOffline(std::chrono::milliseconds timeout) {
     if (statusTopic.empty()) {
         return false;
     }
+    const std::shared_ptr<mqtt::async_client> library = Current();
     try {
-        if (!asyncClient.is_connected()) {
+        if (!library || !library->is_connected()) {
             LOG_WARN << "MQTT not connected: \"" << kOffline << "\" left to the last will.";
             return false;
         }
-        auto token = asyncClient.publish(statusTopic, kOffline,
+        auto token = library->publish(statusTopic, kOffline,
                                          std::char_traits<char>::length(kOffline), kStatusQos, true);
         if (!token->wait_for(timeout)) {
             LOG_ERROR << "MQTT \"" << kOffline << "\" status was not confirmed.";
@@ -237,12 +386,34 @@ mqtt::subscribe_options MQTTClient::SubscribeOptions() const {
 }
 
 bool MQTTClient::Publish(const std::string& topic, const std::string& payload) {
+    const std::shared_ptr<mqtt::async_client> library = Current();
     try {
-        if (!asyncClient.is_connected()) {
+        if (!library || !library->is_connected()) {
             LOG_ERROR << "MQTT did not connect yet.";
             return false;
         }
-        asyncClient.publish(topic, payload.data(), payload.size(), qos, false);
+        library->publish(topic, payload.data(), payload.size(), qos, false);
+        LOG_DEBUG << payload << " to topic: " << topic;
+        return true;
+    } catch (const mqtt::exception& e) {
+        LOG_ERROR << e.what();
+        return false;
+    }
+}
+
+bool MQTTClient::PublishRetained(const std::string& topic, const std::string& payload,
+                                 std::chrono::milliseconds confirm) {
+    const std::shared_ptr<mqtt::async_client> library = Current();
+    try {
+        if (!library || !library->is_connected()) {
+            LOG_DEBUG << "MQTT not connected: " << topic << " not published.";
+            return false;
+        }
+        auto token = library->publish(topic, payload.data(), payload.size(), kStatusQos, true);
+        if (confirm.count() > 0 && !token->wait_for(confirm)) {
+            LOG_WARN << "MQTT message on " << topic << " was not confirmed.";
+            return false;
+        }
         LOG_DEBUG << payload << " to topic: " << topic;
         return true;
     } catch (const mqtt::exception& e) {
@@ -263,12 +434,13 @@ bool MQTTClient::Subscribe(const std::string& topic, std::function<void(const st
         // renews it in the connected handler.
         subscriptions[topic] = std::move(callback);
     }
+    const std::shared_ptr<mqtt::async_client> library = Current();
     try {
-        if (!asyncClient.is_connected()) {
+        if (!library || !library->is_connected()) {
             LOG_ERROR << "MQTT did not connect yet.";
             return false;
         }
-        auto token = asyncClient.subscribe(topic, qos, SubscribeOptions(), mqtt::properties());
+        auto token = library->subscribe(topic, qos, SubscribeOptions(), mqtt::properties());
         if (!token->wait_for(kSubscribeTimeout)) {
             LOG_ERROR << "MQTT subscription of " << topic << " did not complete.";
             return false;
@@ -278,7 +450,7 @@ bool MQTTClient::Subscribe(const std::string& topic, std::function<void(const st
         LOG_ERROR << e.what();
         // Refused by a live connection: forgotten. Failed because the connection dropped
         // meanwhile: kept, the next connection renews it.
-        if (asyncClient.is_connected()) {
+        if (library && library->is_connected()) {
             std::lock_guard<std::mutex> lock(subscriptionsMutex);
             subscriptions.erase(topic);
         }
@@ -286,7 +458,7 @@ bool MQTTClient::Subscribe(const std::string& topic, std::function<void(const st
     }
 }
 
-void MQTTClient::RenewSubscriptions() {
+void MQTTClient::RenewSubscriptions(mqtt::async_client& library) {
     std::vector<std::string> topics;
     {
         std::lock_guard<std::mutex> lock(subscriptionsMutex);
@@ -297,7 +469,7 @@ void MQTTClient::RenewSubscriptions() {
     for (const auto& topic : topics) {
         try {
             // Never wait here: this runs on the library's thread, which completes the token.
-            asyncClient.subscribe(topic, qos, nullptr, renewListener, SubscribeOptions(),
+            library.subscribe(topic, qos, nullptr, renewListener, SubscribeOptions(),
                                   mqtt::properties());
             LOG_DEBUG << "MQTT subscribing again to topic: " << topic;
         } catch (const mqtt::exception& e) {

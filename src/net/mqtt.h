@@ -3,14 +3,21 @@
 #include <mqtt/async_client.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <cstddef>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
-// The device's one connection to the MQTT broker. Connects once at construction and lets the
-// library reconnect by itself after a loss. Failures are reported by log lines and bool
-// results; no library exception leaves this class.
+// The device's one connection to the MQTT broker, or to one broker of a cluster. Connects at
+// construction; after a loss its own thread reconnects, to the next broker of the list first,
+// each attempt after a random wait ("full jitter"), so that a fleet that lost its broker at
+// the same moment does not come back in the same moment. Failures are reported by log lines
+// and bool results; no library exception leaves this class.
 //
 // Every subscription is remembered, also one asked for while the connection is down, and made
 // again each time the connection comes up: the device uses clean sessions, so the broker
@@ -20,7 +27,9 @@ public:
     // What the client needs from the configuration store. The default constructor takes it
     // from Config::Get; tests may pass their own.
     struct Settings {
-        std::string server;  // URI, e.g. tcp://127.0.0.1:1883
+        // URI, e.g. tcp://127.0.0.1:1883, or several separated by commas: brokers of one
+        // cluster, tried in order.
+        std::string server;
         std::string clientId;
         std::string userName;
         std::string password;
@@ -39,10 +48,25 @@ public:
         std::chrono::seconds keepAlive{30};
         // How long construction waits for the first connection, whatever the broker does (a
         // broker that accepts TCP and then says nothing included). Both protocol versions are
-        // tried within it; afterwards the library keeps trying in the background.
+        // tried within it, and within each later attempt too; afterwards the reconnecting
+        // thread keeps trying in the background.
         std::chrono::seconds firstConnectLimit{10};
+        // The wait before reconnection attempt n (0 for the first after a loss) is drawn
+        // uniformly from [0, min(reconnectCap, reconnectBase * 2^n)].
+        std::chrono::milliseconds reconnectBase{1000};
+        std::chrono::milliseconds reconnectCap{60000};
+        // Uniform in [0, 1), called on the client's reconnecting thread only. Empty: a
+        // generator of the client's own, seeded from std::random_device.
+        std::function<double()> random;
+        // Called on the library's thread after every connection (the first included), once
+        // the status and the subscriptions are on their way. It must only hand work over.
+        std::function<void()> onConnected;
     };
     static Settings SettingsFromConfig();
+
+    // Any thread. The members of a comma-separated server list, blanks around them removed
+    // (empty members kept, so that the check names them).
+    static std::vector<std::string> SplitServers(const std::string& servers);
 
     // Any thread. Whether the library can use `uri` as a broker address: scheme tcp, mqtt,
     // ssl, mqtts, ws or wss, "://", a host, an optional port 1..65535 (and a path for ws/wss);
@@ -51,7 +75,7 @@ public:
     static bool CheckServerUri(const std::string& uri, std::string& reason);
 
     // Connects and returns when the first attempt has succeeded or failed, at the latest after
-    // Settings::firstConnectLimit.
+    // Settings::firstConnectLimit; the reconnecting thread goes on after a failure.
     MQTTClient();
     explicit MQTTClient(const Settings& settings);
     // Disconnects if connected.
@@ -63,6 +87,12 @@ public:
     // Any thread. Hands the message to the library without waiting for delivery; false when
     // not connected or refused.
     bool Publish(const std::string& topic, const std::string& payload);
+
+    // Any thread. A retained message at QoS kStatusQos, handed to the library; with a
+    // `confirm` above zero (never on the library's thread), waits that long at most until the
+    // broker has it. False when not connected, refused or not confirmed.
+    bool PublishRetained(const std::string& topic, const std::string& payload,
+                         std::chrono::milliseconds confirm = std::chrono::milliseconds(0));
 
     // Any thread except the library's own. Makes `callback` receive the payloads of `topic`
     // (exact topic, no wildcards) on the library's delivery thread. Only live messages are
@@ -86,6 +116,12 @@ public:
     // Whether `uri` names a TLS transport (ssl://, mqtts://, wss://).
     static bool IsTlsUri(const std::string& uri);
 
+    // Any thread. The wait before reconnection attempt `attempt` (0: the first after a loss),
+    // drawn with `unit`, a number in [0, 1): what the reconnecting thread waits.
+    std::chrono::milliseconds ReconnectDelay(int attempt, double unit) const;
+    // Reconnecting thread (or tests, while no reconnection runs): draws from Settings::random.
+    double DrawUnit();
+
 private:
     using Callback = std::function<void(const std::string&)>;
 
@@ -96,21 +132,49 @@ private:
         void on_success(const mqtt::token& token) override;
     };
 
-    void InstallHandlers();
-    mqtt::connect_options ConnectOptions(const Settings& settings) const;
+    // A library client for `uri` with this object's handlers. Each reconnection gets a new one,
+    // made once the old one is gone: the library's threads, which idle in one-second waits once
+    // a connection is gone, then start afresh with it, so that the attempt goes out when its
+    // wait ends, not at their next turn (where the waits of a whole fleet would bunch again).
+    std::shared_ptr<mqtt::async_client> NewLibraryClient(const std::string& uri);
+    // Any thread: the library client of the current connection (or attempt).
+    std::shared_ptr<mqtt::async_client> Current() const;
+    void InstallHandlers(mqtt::async_client& library);
+    mqtt::connect_options ConnectOptions() const;
+    // Reconnecting thread: makes the first connection at once, then waits for a loss and
+    // reconnects, until the destructor stops it.
+    void Reconnect();
+    // Reconnecting thread: one bounded connection attempt to servers[index].
+    bool ConnectOnce(std::size_t index, bool fresh, std::string& failure);
+    // Reconnecting thread: waits `delay` unless stopping; false when stopping.
+    bool Pause(std::chrono::milliseconds delay);
     // Library thread: announces "online" without waiting.
-    void PublishOnline();
+    void PublishOnline(mqtt::async_client& library);
     // Library thread: asks the broker again for every known topic, without waiting.
-    void RenewSubscriptions();
+    void RenewSubscriptions(mqtt::async_client& library);
     void Deliver(const std::string& topic, const std::string& payload);
     mqtt::subscribe_options SubscribeOptions() const;
 
+    const Settings settings;
+    const std::vector<std::string> servers;
     int qos;
     std::string statusTopic;
+    std::function<double()> random;
+
+    // Shared by the library's handlers, the constructor and the reconnecting thread.
+    std::mutex linkMutex;
+    std::condition_variable linkChanged;
+    bool lost = false;         // a connection was lost and nobody reconnects yet
+    bool stopping = false;     // the destructor runs
+    bool firstOutcome = false; // the first attempt of the run has succeeded or failed
+    std::string firstFailure;  // why it failed, for the constructor to report
     // Declared before the library client so that they outlive it: the client's threads read
     // them until it is destroyed.
     std::map<std::string, Callback> subscriptions;
     mutable std::mutex subscriptionsMutex;
     RenewListener renewListener;
-    mqtt::async_client asyncClient;
+    mutable std::mutex clientMutex;
+    std::shared_ptr<mqtt::async_client> asyncClient;  // under clientMutex
+    // Last: started once everything it uses exists.
+    std::thread reconnector;
 };

@@ -3,6 +3,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -44,8 +45,17 @@ std::shared_ptr<Main> Main::GetInstance(const std::string& name, std::shared_ptr
 Main::Main(const std::string& name, std::shared_ptr<Thread> parent, const Settings& settings)
     : Thread(name, std::move(parent)),
       heartbeatInterval(settings.heartbeatInterval),
+      stateInterval(settings.stateInterval),
+      photoSettings(settings.photos),
       cameraSettings(settings.cameras),
-      client(settings.mqtt) {}
+      client(WithConnectHook(settings.mqtt, this)) {}
+
+MQTTClient::Settings Main::WithConnectHook(MQTTClient::Settings settings, Main* self) {
+    // The client is the first member destroyed, so its hook never outlives this object. A
+    // connection made while this thread is not started yet is handled once it runs.
+    settings.onConnected = [self]() { self->post([self]() { self->OnConnected(); }); };
+    return settings;
+}
 
 Main::~Main() = default;
 
@@ -92,8 +102,27 @@ void Main::onInit() {
         MQTTPublishCommandResponse(response);
     });
     // Started before the camera thread, which hands it every photo it takes.
-    photoStore = std::make_shared<PhotoStore>("Uploader", shared_from_this(),
-                                              PhotoStore::Settings::FromConfig());
+    std::weak_ptr<Main> self = std::static_pointer_cast<Main>(shared_from_this());
+    PhotoStore::Settings photos = photoSettings ? photoSettings() : PhotoStore::Settings::FromConfig();
+    // Delivery thread: hands the figures over, nothing more.
+    photos.onState = [self](const PhotoStore::State& state) {
+        auto main = self.lock();
+        if (!main) return;
+        {
+            std::lock_guard<std::mutex> lock(main->lastReportMutex);
+            main->lastReport = state;
+            main->lastReportSet = true;
+        }
+        std::weak_ptr<Main> weak = main;
+        main->post([weak, state]() {
+            if (auto owner = weak.lock()) {
+                owner->photoState = state;
+                owner->photosReported = true;
+                owner->PublishState(false);
+            }
+        });
+    };
+    photoStore = std::make_shared<PhotoStore>("Uploader", shared_from_this(), photos);
     photoStore->start();
 
     // The only subscription of the device. If the broker is not reachable yet, the client
@@ -101,8 +130,7 @@ void Main::onInit() {
     client.Subscribe(Config::Get(MQTT_TOPIC_COMMAND),
                      [this](const std::string& payload) { ParseMQTTCommand(payload); });
 
-    // The timer's threads may outlive this object at process exit; they hold it only weakly.
-    std::weak_ptr<Main> self = std::static_pointer_cast<Main>(shared_from_this());
+    // The timers' threads may outlive this object at process exit; they hold it only weakly.
     heartbeatTimer = std::make_unique<Timer>([self]() {
         if (auto main = self.lock()) {
             main->MQTTPublishHeartBreath();
@@ -111,7 +139,31 @@ void Main::onInit() {
     heartbeatTimer->setInterval(heartbeatInterval);
     heartbeatTimer->setEnabled(true);
 
-    auto controller = StreamController::GetInstance("StreamController", shared_from_this(), cameraSettings);
+    stateTimer = std::make_unique<Timer>([self]() {
+        if (auto main = self.lock()) {
+            main->post([self]() {
+                if (auto owner = self.lock()) {
+                    if (owner->stateTimer) owner->stateTimer->setEnabled(false);
+                    owner->PublishState(false);
+                }
+            });
+        }
+    });
+
+    StreamController::Settings cameras = cameraSettings;
+    // Controller thread: hands the set over, nothing more.
+    cameras.onStreams = [self](const std::set<int>& numbers) {
+        if (auto main = self.lock()) {
+            std::weak_ptr<Main> weak = main;
+            main->post([weak, numbers]() {
+                if (auto owner = weak.lock()) {
+                    owner->streaming = numbers;
+                    owner->PublishState(false);
+                }
+            });
+        }
+    };
+    auto controller = StreamController::GetInstance("StreamController", shared_from_this(), cameras);
     controller->SetPhotoStore(photoStore);
     controller->start();
     const int cam1 = std::stoi(Config::Get(CAM1_INDEX));
@@ -127,6 +179,10 @@ void Main::onExit() {
     if (heartbeatTimer) {
         heartbeatTimer->setEnabled(false);
         heartbeatTimer.reset();
+    }
+    if (stateTimer) {
+        stateTimer->setEnabled(false);
+        stateTimer.reset();
     }
     {
         std::lock_guard<std::mutex> lock(commandEventsMutex);
@@ -145,6 +201,12 @@ void Main::onExit() {
             photoStore->Shutdown();
         }
     }
+    // The run's last figures, which the delivery thread reported while the uploads ended.
+    {
+        std::lock_guard<std::mutex> lock(lastReportMutex);
+        if (lastReportSet) photoState = lastReport;
+    }
+    PublishState(true, std::chrono::seconds(1));
     Thread::onExit();
     photoStore.reset();
 }
@@ -264,5 +326,78 @@ void Main::AnnounceOffline(std::chrono::milliseconds timeout) {
 }
 
 void Main::MQTTPublishHeartBreath() {
+    // The next connection sends one at once: nothing is owed for the time without one.
+    if (!client.IsConnected()) {
+        LOG_DEBUG << "Heartbeat skipped: the broker is not connected.";
+        return;
+    }
     client.Publish(Config::Get(MQTT_TOPIC_HEARTBEAT), CompressHeartBreathMesage());
+}
+
+void Main::OnConnected() {
+    MQTTPublishHeartBreath();
+    if (heartbeatTimer) {
+        heartbeatTimer->setEnabled(false);  // re-armed: the next one an interval from now
+        heartbeatTimer->setEnabled(true);
+    }
+    // Before the photo store's first figures, which come within moments of the start, the
+    // state would say nothing waits: the first figures publish it instead.
+    if (photosReported) PublishState(true);
+}
+
+void Main::PublishState(bool now, std::chrono::milliseconds confirm) {
+    const bool cam1 = streaming.count(std::stoi(Config::Get(CAM1_INDEX))) != 0;
+    const bool cam2 = streaming.count(std::stoi(Config::Get(CAM2_INDEX))) != 0;
+    const std::string document = StateDocument(photoState, cam1, cam2);
+    if (!now && document == statePublished) return;
+    const auto at = std::chrono::steady_clock::now();
+    if (!now && statePublishedAt != std::chrono::steady_clock::time_point{} &&
+        at - statePublishedAt < stateInterval) {
+        if (stateTimer && !stateTimer->getEnabled()) {
+            const auto left = std::chrono::ceil<std::chrono::seconds>(stateInterval - (at - statePublishedAt));
+            stateTimer->setInterval(std::max(left, std::chrono::seconds(1)));
+            stateTimer->setEnabled(true);
+        }
+        return;
+    }
+    if (client.PublishRetained(Config::Get(MQTT_TOPIC_STATE), document, confirm)) {
+        statePublished = document;
+        statePublishedAt = at;
+    }
+}
+
+std::string Main::StateDocument(const PhotoStore::State& photos, bool cam1Streams, bool cam2Streams) {
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    auto text = [&writer](const std::string& value) {
+        writer.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
+    };
+    writer.StartObject();
+    writer.Key("waiting");
+    writer.Int64(photos.delivery.waiting);
+    writer.Key("oldest_waiting");
+    writer.Int64(photos.delivery.waiting > 0 ? photos.delivery.oldestWaiting : 0);
+    writer.Key("set_aside");
+    writer.Int64(photos.delivery.setAside);
+    writer.Key("last_delivery");
+    writer.Int64(photos.lastDelivery);
+    writer.Key("server");
+    text(photos.delivery.server);
+    writer.Key("server_error");
+    text(photos.delivery.serverError);
+    writer.Key("card_free_mb");
+    writer.Int64(photos.cardFreeMb);
+    writer.Key("card_free_files");
+    writer.Int64(photos.cardFreeFiles);
+    writer.Key("fw");
+    text(Config::Get(FW_VERSION));
+    writer.Key("streams");
+    writer.StartObject();
+    writer.Key("cam1");
+    writer.Bool(cam1Streams);
+    writer.Key("cam2");
+    writer.Bool(cam2Streams);
+    writer.EndObject();
+    writer.EndObject();
+    return std::string(buffer.GetString(), buffer.GetSize());
 }

@@ -10,15 +10,15 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "net/mqtt.h"
+#include "service/photo_store.h"
 #include "service/stream.h"
 #include "utils/event_loop.h"
 #include "utils/thread.h"
 #include "utils/timer.h"
-
-class PhotoStore;
 
 // Any thread. Reads `payload` as a command document and gives the text of its first member
 // named `key` in `word`. The document is a JSON object in the strict grammar; the text ends at
@@ -48,6 +48,11 @@ public:
     // FromConfig() gives the daemon's; tests pass their own.
     struct Settings {
         std::chrono::seconds heartbeatInterval{30};
+        // The state topic carries a change at most this often; one made sooner goes out when
+        // the interval ends.
+        std::chrono::seconds stateInterval{10};
+        // Where the photo store lives (tests pass their own; default: from the configuration).
+        std::function<PhotoStore::Settings()> photos;
         MQTTClient::Settings mqtt;
         StreamController::Settings cameras;
         static Settings FromConfig();
@@ -77,9 +82,14 @@ public:
     // Any thread. Publishes the response on the event topic.
     void MQTTPublishCommandResponse(const std::map<std::string, std::string>& members);
 
-    // Any thread. The heartbeat document and its publication on the heartbeat topic.
+    // Any thread. The heartbeat document and its publication on the heartbeat topic; skipped
+    // (DEBUG) while the broker is not connected.
     static std::string CompressHeartBreathMesage();
     void MQTTPublishHeartBreath();
+
+    // Any thread. The state document: the photos waiting, set aside and delivered, the photo
+    // server's condition, the card's free space, the firmware and which cameras stream.
+    static std::string StateDocument(const PhotoStore::State& photos, bool cam1Streams, bool cam2Streams);
 
     // Any thread but the library's, after this thread has stopped. Tells the broker that the
     // device goes away on purpose ("offline" on the status topic), waiting at most `timeout`.
@@ -100,10 +110,32 @@ private:
     static std::shared_ptr<Main> Instance(const std::function<Main*()>& create);
 
     void RespondSuccess(const std::string& commandWord);
+    // Main thread: a connection came up (the first or a later one): heartbeat and state at
+    // once, the next heartbeat an interval later.
+    void OnConnected();
+    // Main thread: publishes the state if it changed, at most once per stateInterval (a later
+    // change is published when the interval ends); `now` ignores the interval and publishes
+    // even an unchanged state (after a connection, or at the stop, waiting up to `confirm`).
+    void PublishState(bool now, std::chrono::milliseconds confirm = std::chrono::milliseconds(0));
+    static MQTTClient::Settings WithConnectHook(MQTTClient::Settings settings, Main* self);
 
     const std::chrono::seconds heartbeatInterval;
+    const std::chrono::seconds stateInterval;
+    const std::function<PhotoStore::Settings()> photoSettings;
     const StreamController::Settings cameraSettings;
     std::unique_ptr<Timer> heartbeatTimer;
+    // The state topic's figures and what went out last. Main thread only.
+    PhotoStore::State photoState;
+    bool photosReported = false;  // photoState holds the store's figures
+    std::set<int> streaming;
+    std::string statePublished;
+    std::chrono::steady_clock::time_point statePublishedAt{};
+    std::unique_ptr<Timer> stateTimer;  // ends an interval in which a change waits
+    // The photo store's last report, for the stop, when this thread no longer takes events:
+    // written by the delivery thread, read here in onExit.
+    std::mutex lastReportMutex;
+    bool lastReportSet = false;
+    PhotoStore::State lastReport;
     // Child thread that keeps the photos and uploads them, so that a slow transfer never
     // delays the answer to a command. Main thread only; empty after onExit.
     std::shared_ptr<PhotoStore> photoStore;

@@ -134,6 +134,7 @@ void StreamController::onInit() {
         stopTimes[camera] =
             NowMs() + std::chrono::duration_cast<std::chrono::milliseconds>(settings.stopTimeout).count();
         SaveStopTimes();
+        ReportStreams();
     });
 
     setEventHandler<StopStreamEvent>([this](std::shared_ptr<StopStreamEvent> event) {
@@ -144,6 +145,7 @@ void StreamController::onInit() {
             stopTimers.erase(camera);
             stopTimes.erase(camera);
             SaveStopTimes();
+            ReportStreams();
         } else {
             LOG_ERROR << "Camera: " << camera << " is not streaming!";
         }
@@ -153,6 +155,7 @@ void StreamController::onInit() {
         [this](std::shared_ptr<StreamEndedEvent> event) { OnStreamEnded(event->get<0>()); });
 
     RestoreStreams();
+    ReportStreams();
 
     setEventHandler<CapturePhotoEvent>([this](std::shared_ptr<CapturePhotoEvent> event) {
         // An absent camera is skipped, not failed: a board with one camera would otherwise log
@@ -198,6 +201,17 @@ void StreamController::OnStreamEnded(int camera) {
     StartCapturePhotoTimer(camera);
     stopTimes.erase(camera);
     SaveStopTimes();
+    ReportStreams();
+}
+
+void StreamController::ReportStreams() {
+    if (!settings.onStreams) return;
+    std::set<int> streaming;
+    for (const auto& entry : streams) streaming.insert(entry.first);
+    if (streamsReported && streaming == reportedStreams) return;
+    streamsReported = true;
+    reportedStreams = streaming;
+    settings.onStreams(streaming);
 }
 
 void StreamController::SaveStopTimes() {

@@ -208,6 +208,9 @@ public:
         std::string stopTimesFile;
         // What each stream's pipeline gets (timeouts, bit-rate cap).
         stream::Settings pipeline;
+        // Called on the controller thread whenever the set of streaming cameras changes, with
+        // the numbers of those that stream. It must only hand them over.
+        std::function<void(const std::set<int>&)> onStreams;
         static Settings FromConfig();
     };
 
@@ -269,6 +272,10 @@ private:
     // renamed), and restarts the streams an earlier run left running.
     void SaveStopTimes();
     void RestoreStreams();
+    // Controller thread: tells Settings::onStreams which cameras stream, if that changed.
+    void ReportStreams();
+    std::set<int> reportedStreams;
+    bool streamsReported = false;
     std::shared_ptr<Timer> CreateCameraTimer(int camera, std::chrono::seconds interval, bool stopTimer);
 
     const Settings settings;

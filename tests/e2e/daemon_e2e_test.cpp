@@ -136,12 +136,14 @@ TEST_F(DaemonTest, CompleteRun) {
         << events[3].payload;
     EXPECT_TRUE(IsMessage(*device, events[4].payload, "\"fw\":\"e2e-1.2.3\",\"type\":\"version\"}"))
         << events[4].payload;
-    // The "heartbeat" command: one heartbeat, before the last answer, and nothing on the event topic.
+    // One heartbeat at the connection, before any answer; the "heartbeat" command: one more,
+    // before the last answer, and nothing on the event topic.
     const Clock::time_point commandsDone = events[4].at;
     std::vector<Controller::Message> beats = Heartbeats();
-    ASSERT_EQ(beats.size(), 1u);
-    EXPECT_LE(beats[0].at, commandsDone);
-    EXPECT_TRUE(IsMessage(*device, beats[0].payload, Heartbeat(true, false))) << beats[0].payload;
+    ASSERT_EQ(beats.size(), 2u);
+    EXPECT_LE(beats[0].at, events[0].at);
+    EXPECT_LE(beats[1].at, commandsDone);
+    for (const auto& beat : beats) EXPECT_TRUE(IsMessage(*device, beat.payload, Heartbeat(true, false))) << beat.payload;
 
     // The photo timers fire 60 s after start: camera 0 is photographed and uploaded, the
     // absent camera 9 is skipped. Streaming is requested only afterwards, since a streaming
@@ -312,9 +314,10 @@ TEST_F(DaemonTest, DeliversThePhotosOfARunWithoutServerInTheNextRun) {
     // The outage itself is one WARN, from the delivery queue.
     EXPECT_EQ(Count(device->Log(), "[WARN][../src/service/delivery_queue:"), 1u) << device->Log();
 
-    // Carries on: the first two periodic heartbeats, and an answer to a command sent now.
+    // Carries on: the heartbeat at the connection and the first two periodic ones, and an answer
+    // to a command sent now.
     EXPECT_TRUE(controller->WaitUntil(
-        [&](const std::vector<Controller::Message>& all) { return OnTopic(all, "heartbeat") >= 2; }, 60s));
+        [&](const std::vector<Controller::Message>& all) { return OnTopic(all, "heartbeat") >= 3; }, 60s));
     Command("{\"type\":\"download\"}");
     EXPECT_TRUE(controller->WaitFor(device->Topic("event"), "\"type\":\"download\"", 30s)) << device->Log();
 

@@ -238,6 +238,9 @@ TEST_F(SupervisionTest, RefusesUnusableSettings) {
         {uri, "tcp:/127.0.0.1:1883", "\"mqtt.server\""},
         {uri, "bogus://127.0.0.1:1883", "\"mqtt.server\""},
         {uri, "tcp://127.0.0.1:99999", "\"mqtt.server\""},
+        // A broker list: every entry is checked, and the ERROR says which one fails.
+        {uri, uri + ",tcp://127.0.0.1:99999", "\"mqtt.server\" (entry 2 of 2, \"tcp://127.0.0.1:99999\")"},
+        {uri, uri + ", ,tcp://127.0.0.1:1883", "\"mqtt.server\" (entry 2 of 3, \"\")"},
         {"\"port\": " + std::to_string(device->ftpPort), "\"port\": 70000", "\"ftp_photo.port\""},
         {"\"cam1\": 0", "\"cam1\": -1", "\"camera.cam1\""},
         {"\"netif\": \"lo\"", "\"netif\": \"nosuch0\"", "\"netif\""},

@@ -191,7 +191,7 @@ TEST_F(MainProtocolTest, AnswersAgainAfterBrokerRestart) {
     ASSERT_TRUE(broker->restart());
     controller = std::make_unique<Probe>(broker->uri(), "controller-after", kUser, kPassword);
     controller->Subscribe(device.Topic("event"));
-    // The device reconnects at the library's pace (10 s minimum) and subscribes again.
+    // The device reconnects after its jittered back-off and subscribes again.
     ASSERT_TRUE(AnswersEventually(40s));
     Send("{\"type\":\"reset_factory\"}");
     EXPECT_EQ(NextEvent(), Expected("\"result\":\"success\",\"type\":\"reset_factory\""));

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <algorithm>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -151,7 +153,7 @@ TEST(MQTTClientTest, SubscriptionAskedWhileBrokerDownIsMadeOnceItIsUp) {
     // The broker comes up once the device has tried to reach it.
     ASSERT_TRUE(attempt.wait(30s)) << "the device never tried to connect";
     ASSERT_TRUE(broker.start());
-    // The library retries a failed first connection at its own pace (10 s minimum).
+    // The client retries a failed first connection after its jittered back-off.
     ASSERT_TRUE(fixture::WaitFor([&] { return client.IsConnected(); }, 40s));
     Probe controller(broker.uri(), "controller-c");
     EXPECT_TRUE(DeliveredEventually(controller, inbox, "dev/command", "after the boot", 10s));
@@ -194,4 +196,46 @@ TEST(MQTTClientTest, SilentBrokerHoldsConstructionUpForTheBoundOnly) {
     EXPECT_NE(log.find("] MQTTClient(): "), std::string::npos) << log;
     EXPECT_FALSE(client->Publish("dev/event", "lost"));
     client.reset();  // with the attempt still under way
+}
+
+// The waits of the reconnecting thread, drawn as it draws them: each attempt's spread over
+// the whole of [0, min(cap, base * 2^attempt)], not bunched, never beyond it.
+TEST(MQTTClientTest, ReconnectWaitsSpreadOverTheirWholeBound) {
+    fixture::Mosquitto broker;
+    ASSERT_TRUE(broker.start());
+    MQTTClient::Settings settings = SettingsFor(broker, "device-jitter");
+    settings.reconnectBase = 1000ms;
+    settings.reconnectCap = 60000ms;
+    std::mt19937 engine(5);
+    int draws = 0;
+    settings.random = [&]() {
+        ++draws;
+        return std::uniform_real_distribution<double>(0.0, 1.0)(engine);
+    };
+    // Connected, so that the reconnecting thread draws nothing meanwhile.
+    MQTTClient client(settings);
+    ASSERT_TRUE(client.IsConnected());
+    EXPECT_EQ(draws, 0) << "the first connection waits for nothing";
+    constexpr int kSamples = 4000;
+    for (int attempt = 0; attempt <= 8; ++attempt) {
+        const double bound = std::min(60000.0, 1000.0 * (1 << attempt));
+        int quarters[4] = {0, 0, 0, 0};
+        double sum = 0, smallest = bound, largest = 0;
+        for (int i = 0; i < kSamples; ++i) {
+            const double wait = static_cast<double>(client.ReconnectDelay(attempt, client.DrawUnit()).count());
+            ASSERT_GE(wait, 0.0);
+            ASSERT_LE(wait, bound);
+            sum += wait;
+            smallest = std::min(smallest, wait);
+            largest = std::max(largest, wait);
+            ++quarters[std::min(3, static_cast<int>(4 * wait / bound))];
+        }
+        EXPECT_NEAR(sum / kSamples / bound, 0.5, 0.03) << "attempt " << attempt;
+        EXPECT_LT(smallest, 0.01 * bound) << "attempt " << attempt;
+        EXPECT_GT(largest, 0.99 * bound) << "attempt " << attempt;
+        for (int quarter : quarters) EXPECT_NEAR(quarter, kSamples / 4, kSamples / 20) << "attempt " << attempt;
+    }
+    // Long outages stay at the cap, however many attempts.
+    EXPECT_EQ(client.ReconnectDelay(1000, 0.999999), std::chrono::milliseconds(59999));
+    EXPECT_EQ(client.ReconnectDelay(0, 1.0), std::chrono::milliseconds(1000));
 }
