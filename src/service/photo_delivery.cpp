@@ -184,8 +184,16 @@ PhotoDelivery::Claim PhotoDelivery::ClaimMadeOrRaced(const Names& names, const S
 }
 
 // Makes `folder` where its parent is missing too: from the nearest folder above it that can be
-// made down to it (a new month costs the month's folder and the day's, not a question per level).
+// made or is there down to it (a new month costs the month's folder and the day's, not a
+// question per level). A folder another device made meanwhile counts as made: a refused MKD is
+// asked about before it counts against the server.
 ServerReply PhotoDelivery::MakeFolders(const std::string& folder) {
+    auto madeOrThere = [this](const std::string& path) {
+        ServerReply reply = server_.MakeFolder(path);
+        if (reply.ok() || reply.cut()) return reply;
+        const ServerReply there = server_.FolderExists(path);
+        return there.ok() || there.cut() ? there : reply;
+    };
     std::vector<std::string> below{folder};
     ServerReply reply;
     reply.kind = Kind::Refused;
@@ -193,11 +201,11 @@ ServerReply PhotoDelivery::MakeFolders(const std::string& folder) {
         const std::size_t slash = below.back().rfind('/');
         if (slash == std::string::npos || slash == 0) return reply;  // none could be made
         const std::string parent = below.back().substr(0, slash);
-        reply = server_.MakeFolder(parent);
+        reply = madeOrThere(parent);
         if (reply.cut() || reply.ok()) break;
         below.push_back(parent);
     }
-    for (auto level = below.rbegin(); level != below.rend() && reply.ok(); ++level) reply = server_.MakeFolder(*level);
+    for (auto level = below.rbegin(); level != below.rend() && reply.ok(); ++level) reply = madeOrThere(*level);
     return reply;
 }
 

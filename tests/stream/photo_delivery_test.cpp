@@ -213,6 +213,23 @@ TEST_F(PhotoDeliveryTest, EveryBranchOfOnePhotosDelivery) {
              EXPECT_TRUE(d.Claims());
              EXPECT_EQ(s.files.count(kRemote), 0u);
          }},
+        {"a new account where another device makes the same folders at the same time: claims stay on",
+         [&](FakeServer& s) {
+             s.folders.erase("/photo");
+             s.before = [&s](const std::string& op, const std::string& path) {
+                 // The other device is one step ahead with every folder above the day.
+                 if (op == "MKD" && path.rfind("/photo", 0) == 0 && path.find(".claim") == std::string::npos &&
+                     path != "/photo/" + kDay) {
+                     s.folders.insert(path);
+                 }
+             };
+         },
+         false, 1, DeliveryOutcome::Delivered,
+         [&](const FakeServer& s, const PhotoDelivery& d) {
+             delivered(s, d);
+             EXPECT_TRUE(d.Claims());
+             EXPECT_TRUE(s.folders.count(kClaim));
+         }},
         {"an account that makes no folders: claims off, the photo goes beside its name",
          [&](FakeServer& s) { dayThere(s); s.makesFolders = false; }, false, 0, DeliveryOutcome::Delivered,
          [&](const FakeServer& s, const PhotoDelivery& d) {
