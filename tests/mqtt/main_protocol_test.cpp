@@ -69,16 +69,19 @@ protected:
             }
             Probe::Message message;
             if (controller->Next(message, 500ms)) {
-                Drain();
+                // A knock still on its way (sent while the first answer was late) is answered
+                // too: wait until the device has been quiet for longer than a late answer takes
+                // on a loaded sanitizer build.
+                Drain(2s);
                 return true;
             }
         }
         return false;
     }
 
-    void Drain() {
+    void Drain(std::chrono::milliseconds quiet = 300ms) {
         Probe::Message message;
-        while (controller->Next(message, 300ms)) {
+        while (controller->Next(message, quiet)) {
         }
     }
 
