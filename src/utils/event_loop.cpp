@@ -17,6 +17,9 @@ void EventLoop::push(std::shared_ptr<EventBase> event) {
     LOG_DEBUG << "Push event ID: " << event->id;
     {
         std::lock_guard<std::mutex> lock(mutex);
+        if (ended) {
+            return;  // released here, outside the lock: nothing will ever dispatch it
+        }
         queue.push_back(std::move(event));
     }
     wake.notify_one();
@@ -25,6 +28,9 @@ void EventLoop::push(std::shared_ptr<EventBase> event) {
 bool EventLoop::tryPush(std::shared_ptr<EventBase> event, std::size_t capacity, const char* source) {
     {
         std::lock_guard<std::mutex> lock(mutex);
+        if (ended) {
+            return false;
+        }
         if (queue.size() >= capacity) {
             if (!dropping) {
                 dropping = true;
@@ -92,6 +98,16 @@ void EventLoop::run() {
             break;
         }
     }
+    // What came after the stop event is never dispatched: release it now, not with the loop. An
+    // event may hold its own loop's owner (a finished child's event holds the child, which holds
+    // its parent), and kept in the queue it would keep both alive for good.
+    std::deque<std::shared_ptr<EventBase>> left;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ended = true;
+        left.swap(queue);
+    }
+    left.clear();
     state = Stopped;
     runningLoop = outer;
 }

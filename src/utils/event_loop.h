@@ -79,7 +79,8 @@ public:
     void setHandler(const unsigned& id, const Handler& handler);
     void removeHandler(const unsigned& id);
 
-    // Any thread. Events are dispatched strictly in push order; a push wakes an idle loop.
+    // Any thread. Events are dispatched strictly in push order; a push wakes an idle loop. Once
+    // run() has returned, an event pushed is released at once (and tryPush says false).
     void push(std::shared_ptr<EventBase> event);
     // Any thread. Like push, but refuses the event (false) while `capacity` events are already
     // waiting: for what the network fills, so that a flood cannot grow the queue without bound.
@@ -112,6 +113,7 @@ private:
     // reported progress; 0 outside handlers.
     std::atomic<int64_t> busySinceNs{0};
     bool dropping = false;  // guarded by mutex
+    bool ended = false;     // guarded by mutex: run() is over, pushes are released at once
     std::atomic<State> state{Created};
     std::atomic<bool> stopping{false};
     std::map<unsigned, Handler> handlers;

@@ -85,7 +85,7 @@ protected:
             controller_->wait();
         }
         controller_.reset();
-        store_->Shutdown();
+        if (store_) store_->Shutdown();  // none when SetUp failed
         tap_.reset();
     }
     void start(int stopSeconds, int photoSeconds, const std::string& stopTimesFile = "") {

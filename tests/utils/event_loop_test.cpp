@@ -5,6 +5,7 @@
 #include <atomic>
 #include <stdexcept>
 #include <chrono>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -78,12 +79,21 @@ TEST(EventLoop, StopRunsQueuedEventsFirstAndNothingPushedAfterIt) {
     loop.push(std::make_shared<EventBase>(1));
     loop.push(std::make_shared<EventBase>(2));
     loop.stop();
-    loop.push(std::make_shared<EventBase>(1));  // after the stop: never dispatched
+    // After the stop: never dispatched, and released when the loop ends, not with it (an event
+    // may hold the loop's owner: kept, it would keep the owner and itself alive for good).
+    auto held = std::make_shared<int>(1);
+    std::weak_ptr<int> heldAfterStop = held;
+    loop.push(std::make_shared<Event<1, std::shared_ptr<int>>>(std::move(held)));
     loop.run();
     EXPECT_EQ(seen, (std::vector<int>{1, 2}));
     EXPECT_TRUE(stopHandlerRan);
     EXPECT_EQ(loop.getState(), EventLoop::Stopped);
-    loop.push(std::make_shared<EventBase>(2));  // still accepted, released with the loop
+    EXPECT_TRUE(heldAfterStop.expired());
+    held = std::make_shared<int>(2);
+    std::weak_ptr<int> heldAfterEnd = held;
+    loop.push(std::make_shared<Event<2, std::shared_ptr<int>>>(std::move(held)));
+    EXPECT_FALSE(loop.tryPush(std::make_shared<EventBase>(2), 10, "test"));
+    EXPECT_TRUE(heldAfterEnd.expired());
 }
 
 TEST(EventLoop, HandlerTableReplacesAndRemoves) {
