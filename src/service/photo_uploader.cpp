@@ -104,11 +104,13 @@ void PhotoUploader::onInit() {
             claimsLost_[event->get<1>().relative] = lost->second;
             claimsLost_.erase(from);
         }
+        Report();  // the photo's new second may be the oldest waiting
         QueueDrain();
     });
     setEventHandler<NotMovedEvent>([this](std::shared_ptr<NotMovedEvent> event) {
         queue_.Rename(event->get<0>().relative, event->get<0>());  // released again
         queue_.Settle(event->get<0>(), DeliveryOutcome::Refused, event->get<1>());
+        Report();  // set aside: when it was the last photo to go, nothing else would say so
         QueueDrain();
     });
     setEventHandler<DrainEvent>([this](std::shared_ptr<DrainEvent>) { OnDrain(); });
