@@ -378,79 +378,84 @@ TEST(DeliveryQueueTest, FreshFirstSetAsideAndAServerDownWaitThatOutlivesTheRun) 
 // The whole store over the fake: a photo whose every claim another device takes first, and one
 // whose name holds another file while the card has no free name left. Both are set aside after
 // a bounded number of tries, stay recorded on the card, and the figures say so.
-TEST(PhotoStoreOverAFakeServer, EndlessClaimLossesAndNoFreeNameSetPhotosAside) {
-    // Both photos, and the one without a free name alone: set aside as the last photo to go, its
-    // figures must still be reported.
-    for (const bool withClaimLosses : {true, false}) {
-        SCOPED_TRACE(withClaimLosses ? "both photos" : "the photo without a free name alone");
-        const std::string dir = fixture::MakeTempDir("photo-fake-");
-        const std::string sd = dir + "/sd";
-        auto put = [&](const std::string& relative, const std::string& bytes) {
-            CreateDirectory(sd + "/photo/" + relative.substr(0, relative.rfind('/')));
-            fixture::WriteFile(sd + "/photo/" + relative, bytes);
-            const std::string marker = sd + "/photo/.pending/" + photo_layout::MarkerPath(relative);
-            CreateDirectory(marker.substr(0, marker.rfind('/')));
-            fixture::WriteFile(marker, "");
-        };
-        const std::string photo = "\xFF\xD8" + std::string(100, 'a') + "\xFF\xD9";
-        if (withClaimLosses) put(kDay + "/1893456000_1.jpg", photo);
-        put(kDay + "/1893457000_2.jpg", photo);
-        for (int k = 1; k < 1000; ++k) {  // every later second of camera 2 is taken on the card
-            fixture::WriteFile(sd + "/photo/" + kDay + "/" + std::to_string(1893457000 + k) + "_2.jpg", "x");
-        }
-        auto server = std::make_shared<FakeServer>();
-        server->folders.insert({"/photo/2030", "/photo/2030/1", "/photo/" + kDay, kClaims});
-        server->files["/photo/" + kDay + "/1893457000_2.jpg"] = "another file";
-        server->before = [raw = server.get()](const std::string& op, const std::string& path) {
-            if (op == "MKD" && path.find("_1.jpg.claim") != std::string::npos) raw->folders.insert(path);
-        };
-        struct Shared : PhotoServer {
-            std::shared_ptr<FakeServer> fake;
-            explicit Shared(std::shared_ptr<FakeServer> f) : fake(std::move(f)) {}
-            bool NeedsClaims() const override { return fake->NeedsClaims(); }
-            bool RenameReplaces() const override { return fake->RenameReplaces(); }
-            ServerReply Size(const std::string& p) override { return fake->Size(p); }
-            ServerReply Send(int fd, int64_t n, int64_t at, const std::string& p) override { return fake->Send(fd, n, at, p); }
-            ServerReply Rename(const std::string& f, const std::string& t) override { return fake->Rename(f, t); }
-            ServerReply MakeFolder(const std::string& p) override { return fake->MakeFolder(p); }
-            ServerReply FolderExists(const std::string& p) override { return fake->FolderExists(p); }
-            ServerReply Compare(const std::string& p, int fd, int64_t n) override { return fake->Compare(p, fd, n); }
-            void Close() override { fake->Close(); }
-        };
-        std::mutex mutex;
-        PhotoStore::State state;
-        PhotoStore::Settings settings;
-        settings.sdFolder = sd;
-        settings.minFreeBytes = 0;
-        settings.firstRetry = settings.maxRetry = std::chrono::seconds(600);
-        settings.mac = "020000abcdef";
-        settings.server = [server] { return std::make_unique<Shared>(server); };
-        settings.onState = [&](const PhotoStore::State& now) {
-            std::lock_guard<std::mutex> lock(mutex);
-            state = now;
-        };
-        auto store = std::make_shared<PhotoStore>("PhotoStore", nullptr, settings);
-        store->start();
-        ASSERT_TRUE(fixture::WaitFor([&] {
-            std::lock_guard<std::mutex> lock(mutex);
-            return state.delivery.setAside == (withClaimLosses ? 2 : 1);
-        }, std::chrono::seconds(30)));
-        store->Shutdown();
-        // The first photo moved on once per lost claim, then stopped; nothing of it on the server.
-        std::vector<std::string> claims;
-        for (const std::string& folder : server->folders) {
-            if (folder.find("_1.jpg.claim") != std::string::npos) claims.push_back(folder);
-        }
-        EXPECT_EQ(claims.size(), withClaimLosses ? 4u : 0u) << "a bounded number of names";
-        for (const auto& file : server->files) EXPECT_EQ(file.first.find("_1.jpg"), std::string::npos) << file.first;
-        EXPECT_EQ(server->files.at("/photo/" + kDay + "/1893457000_2.jpg"), "another file") << "never replaced";
-        EXPECT_TRUE(fixture::ReadFile(sd + "/photo/" + kDay + "/1893457000_2.jpg") == photo) << "kept under its name";
-        std::lock_guard<std::mutex> lock(mutex);
-        EXPECT_EQ(state.delivery.waiting, withClaimLosses ? 2 : 1);
-        EXPECT_EQ(state.delivery.server, "up");
-        EXPECT_EQ(server->sent, 0);
-        fixture::RemoveTree(dir);
+// With both photos, and with the one without a free name alone: set aside as the last photo to
+// go, its figures must still be reported.
+void SetsPhotosAsideOverAFakeServer(bool withClaimLosses) {
+    const std::string dir = fixture::MakeTempDir("photo-fake-");
+    const std::string sd = dir + "/sd";
+    auto put = [&](const std::string& relative, const std::string& bytes) {
+        CreateDirectory(sd + "/photo/" + relative.substr(0, relative.rfind('/')));
+        fixture::WriteFile(sd + "/photo/" + relative, bytes);
+        const std::string marker = sd + "/photo/.pending/" + photo_layout::MarkerPath(relative);
+        CreateDirectory(marker.substr(0, marker.rfind('/')));
+        fixture::WriteFile(marker, "");
+    };
+    const std::string photo = "\xFF\xD8" + std::string(100, 'a') + "\xFF\xD9";
+    if (withClaimLosses) put(kDay + "/1893456000_1.jpg", photo);
+    put(kDay + "/1893457000_2.jpg", photo);
+    for (int k = 1; k < 1000; ++k) {  // every later second of camera 2 is taken on the card
+        fixture::WriteFile(sd + "/photo/" + kDay + "/" + std::to_string(1893457000 + k) + "_2.jpg", "x");
     }
+    auto server = std::make_shared<FakeServer>();
+    server->folders.insert({"/photo/2030", "/photo/2030/1", "/photo/" + kDay, kClaims});
+    server->files["/photo/" + kDay + "/1893457000_2.jpg"] = "another file";
+    server->before = [raw = server.get()](const std::string& op, const std::string& path) {
+        if (op == "MKD" && path.find("_1.jpg.claim") != std::string::npos) raw->folders.insert(path);
+    };
+    struct Shared : PhotoServer {
+        std::shared_ptr<FakeServer> fake;
+        explicit Shared(std::shared_ptr<FakeServer> f) : fake(std::move(f)) {}
+        bool NeedsClaims() const override { return fake->NeedsClaims(); }
+        bool RenameReplaces() const override { return fake->RenameReplaces(); }
+        ServerReply Size(const std::string& p) override { return fake->Size(p); }
+        ServerReply Send(int fd, int64_t n, int64_t at, const std::string& p) override { return fake->Send(fd, n, at, p); }
+        ServerReply Rename(const std::string& f, const std::string& t) override { return fake->Rename(f, t); }
+        ServerReply MakeFolder(const std::string& p) override { return fake->MakeFolder(p); }
+        ServerReply FolderExists(const std::string& p) override { return fake->FolderExists(p); }
+        ServerReply Compare(const std::string& p, int fd, int64_t n) override { return fake->Compare(p, fd, n); }
+        void Close() override { fake->Close(); }
+    };
+    std::mutex mutex;
+    PhotoStore::State state;
+    PhotoStore::Settings settings;
+    settings.sdFolder = sd;
+    settings.minFreeBytes = 0;
+    settings.firstRetry = settings.maxRetry = std::chrono::seconds(600);
+    settings.mac = "020000abcdef";
+    settings.server = [server] { return std::make_unique<Shared>(server); };
+    settings.onState = [&](const PhotoStore::State& now) {
+        std::lock_guard<std::mutex> lock(mutex);
+        state = now;
+    };
+    auto store = std::make_shared<PhotoStore>("PhotoStore", nullptr, settings);
+    store->start();
+    ASSERT_TRUE(fixture::WaitFor([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return state.delivery.setAside == (withClaimLosses ? 2 : 1);
+    }, std::chrono::seconds(30)));
+    store->Shutdown();
+    // The first photo moved on once per lost claim, then stopped; nothing of it on the server.
+    std::vector<std::string> claims;
+    for (const std::string& folder : server->folders) {
+        if (folder.find("_1.jpg.claim") != std::string::npos) claims.push_back(folder);
+    }
+    EXPECT_EQ(claims.size(), withClaimLosses ? 4u : 0u) << "a bounded number of names";
+    for (const auto& file : server->files) EXPECT_EQ(file.first.find("_1.jpg"), std::string::npos) << file.first;
+    EXPECT_EQ(server->files.at("/photo/" + kDay + "/1893457000_2.jpg"), "another file") << "never replaced";
+    EXPECT_TRUE(fixture::ReadFile(sd + "/photo/" + kDay + "/1893457000_2.jpg") == photo) << "kept under its name";
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(state.delivery.waiting, withClaimLosses ? 2 : 1);
+    EXPECT_EQ(state.delivery.server, "up");
+    EXPECT_EQ(server->sent, 0);
+    fixture::RemoveTree(dir);
+}
+
+TEST(PhotoStoreOverAFakeServer, EndlessClaimLossesAndNoFreeNameSetPhotosAside) {
+    SetsPhotosAsideOverAFakeServer(true);
+}
+
+TEST(PhotoStoreOverAFakeServer, APhotoWithNoFreeNameIsSetAsideWhenItIsTheLastToGo) {
+    SetsPhotosAsideOverAFakeServer(false);
 }
 
 }  // namespace
